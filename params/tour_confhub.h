@@ -1,0 +1,90 @@
+/*
+ * tour_confhub: the guard tour parameters in the parameter store.
+ *
+ * Tree: a guard tour n is the group root.RezazErar.G<n>; its points are the
+ * groups root.RezazErar.G<n>.Tour.T<m>. Nothing is cached: every call goes to
+ * the store through the cli_ calls of platform/param_store.h, with a fresh
+ * options record and error word of its own.
+ *
+ * Threads: every function may run on the main thread and on the Running
+ * writer thread at once; none keeps state between calls.
+ * Ownership: callers own every TourParam and PresetPoint they pass; id arrays
+ * returned through `id_list` are g_malloc'ed and released by the caller with
+ * g_free (an empty listing may give NULL).
+ * Logging: syslog at LOG_ERR, only the texts listed with each function.
+ */
+#pragma once
+
+#include <stdint.h>
+
+/* One leaf of a guard tour or tour point. 4 is unassigned: every operation
+ * refuses it, and every value above 10. */
+enum TourParamKind : uint32_t {
+  GUARD_RUNNING = 0,                /* tour, text: "yes" / "no" */
+  GUARD_NAME = 1,                   /* tour, text */
+  GUARD_RANDOM_ENABLED = 2,         /* tour, text: "yes" = random order */
+  GUARD_WAIT_TIME_VIEW_TYPE = 3,    /* point, text: "Minutes" or seconds */
+  GUARD_CAM_NBR = 5,                /* tour, integer: camera 1..8 */
+  GUARD_TIME_BETWEEN_SEQUENCES = 6, /* tour, integer: minutes */
+  GUARD_PRESET_NBR = 7,             /* point, integer */
+  GUARD_POSITION = 8,               /* point, integer: order key */
+  GUARD_MOVE_SPEED = 9,             /* point, integer */
+  GUARD_WAIT_TIME = 10,             /* point, integer */
+};
+
+constexpr int TOUR_PARAM_STR_SIZE = 256;
+constexpr int TOUR_PARAM_NAME_SIZE = 256;
+/* Options word written for GUARD_RUNNING writes: a durable commit. */
+constexpr uint32_t GUARD_RUNNING_WRITE_MODE = 12;
+
+/* The request record for one parameter. */
+struct TourParam {
+  TourParamKind type;
+  int32_t int_value;                 /* integer kinds */
+  char str_value[TOUR_PARAM_STR_SIZE]; /* text kinds; decimal text on integer writes */
+  int32_t tour_id;                   /* >= 0 (asserted) */
+  int32_t preset_id;                 /* >= 0 for point kinds (asserted) */
+};
+
+/* One tour point. wait_time is always in seconds. */
+struct PresetPoint {
+  int32_t preset_nbr;
+  int32_t position;
+  int32_t move_speed;
+  int32_t wait_time;
+};
+
+/* Writes the full name of `tour_param` into `name` (TOUR_PARAM_NAME_SIZE
+ * bytes). 0, or -1 for kind 4 or > 10, and for a name that would not fit. */
+int get_param_name(const TourParam *tour_param, char *name);
+
+/* Reads one parameter into str_value (text kinds: the first word, at most 255
+ * characters) or int_value (integer kinds). 0, or -1 with the value fields
+ * undefined. Logs "Faild to fetch parameter query for type: %d" and
+ * "Failed to parse parameter". */
+int tour_confhub_get_parameter(TourParam *tour_param);
+
+/* Writes one parameter (integer kinds: int_value as decimal text, also left in
+ * str_value). 0 or -1. Logs "Faild to fetch parameter query for type: %d" and
+ * "Failed to set parameter in confhub". */
+int tour_confhub_set_parameter(TourParam *tour_param);
+
+/* Reads PresetNbr, Position, MoveSpeed, WaitTime, WaitTimeViewType of point
+ * T<preset_id> of tour G<tour_id>, in that order, into `preset` ("Minutes"
+ * scales wait_time by 60). 0, or -1 at the first failed read, fields read
+ * before it kept. Logs nothing of its own. */
+int tour_confhub_fetch_preset_point(int tour_id, int preset_id,
+                                    PresetPoint *preset);
+
+/* Lists the numbers of the children of `group` scanned with `filter` (one
+ * integer conversion, e.g. "G%d"), in the store's enumeration order. Returns
+ * the count (0 or more) with *id_list set, or -1 with *id_list NULL. Logs
+ * nothing. */
+int tour_confhub_get_tours(const char *group, const char *filter,
+                           int32_t **id_list);
+/* The numbers of every guard tour: children G<n> of root.RezazErar. */
+int tour_confhub_get_guard_tour_ids(int32_t **id_list);
+/* The point numbers of tour `tour_id`: children T<m> of its Tour group. */
+int tour_confhub_get_preset_ids(int tour_id, int32_t **id_list);
+/* Deletes root.RezazErar.G<id> with everything under it. 0 or -1; no log. */
+int tour_confhub_delete_group(int id);

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, testing and running the
+# demo need. The one list of system packages of the project.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential g++ pkg-config meson ninja-build
+  libglib2.0-dev libglib2.0-bin libsqlite3-dev sqlite3
+  libgtest-dev libgmock-dev googletest
+  dbus dbus-daemon
+  python3 python3-gi gir1.2-glib-2.0 python3-dbusmock python3-pytest
+  libnss-wrapper libuid-wrapper
+  valgrind procps systemd
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages: ${missing[*]}; run as root to install them" >&2
+  exit 1
+fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

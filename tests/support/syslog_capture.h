@@ -1,0 +1,26 @@
+/*
+ * In-process syslog capture for unit tests. Linking this library into a test
+ * binary replaces the C library's openlog/syslog/vsyslog (and the fortified
+ * variants) for the whole binary, so every line the code under test logs is
+ * recorded here instead of reaching the system log. Thread-safe.
+ */
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace syslog_capture {
+
+struct Line {
+  int priority; /* LOG_ERR, LOG_WARNING, ... (facility bits removed) */
+  std::string message;
+};
+
+std::vector<Line> lines();
+void clear();
+/* How many captured lines have exactly this priority and message. */
+int count(int priority, const std::string &message);
+/* How many captured lines have exactly this message, at any priority. */
+int count(const std::string &message);
+
+} // namespace syslog_capture
