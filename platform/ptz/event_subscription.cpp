@@ -1,0 +1,55 @@
+#include "event_subscription.h"
+
+#include <mutex>
+
+namespace ptz_events {
+
+GDBusConnection *system_bus() {
+  static std::mutex lock;
+  static GDBusConnection *connection = nullptr;
+
+  std::lock_guard guard(lock);
+  // A bus that went away leaves a closed connection behind; GIO hands out a
+  // fresh one after that, so ask again rather than subscribing on a corpse.
+  if (connection && g_dbus_connection_is_closed(connection))
+    g_clear_object(&connection);
+  if (!connection)
+    connection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+  return connection;
+}
+
+int SignalSubscription::want() {
+  if (id_ != 0)
+    return 0;
+  GDBusConnection *bus = system_bus();
+  if (!bus)
+    return -1;
+  connection_ = G_DBUS_CONNECTION(g_object_ref(bus));
+  // GDBus delivers on the calling thread's thread-default main context,
+  // which is what puts the callbacks on the subscriber's main loop.
+  id_ = g_dbus_connection_signal_subscribe(
+      connection_, nullptr, kInterface, member_, kObjectPath, nullptr,
+      G_DBUS_SIGNAL_FLAGS_NONE, &SignalSubscription::on_signal, this, nullptr);
+  return 0;
+}
+
+void SignalSubscription::drop() {
+  if (id_ == 0)
+    return;
+  g_dbus_connection_signal_unsubscribe(connection_, id_);
+  id_ = 0;
+  g_clear_object(&connection_);
+}
+
+void SignalSubscription::on_signal(GDBusConnection *, const char *,
+                                   const char *, const char *, const char *,
+                                   GVariant *parameters, gpointer self) {
+  auto *subscription = static_cast<SignalSubscription *>(self);
+  // Anyone on the bus may send these; a body of the wrong shape is noise.
+  if (!g_variant_is_of_type(parameters,
+                            G_VARIANT_TYPE(subscription->signature_)))
+    return;
+  subscription->handler_(parameters);
+}
+
+} // namespace ptz_events
