@@ -1,0 +1,132 @@
+/*
+ * tour_main: the patrold process.
+ *
+ * Everything that matters happens inside the TourHandler's initialiser and
+ * finaliser; this module only decides foreground or background, opens the
+ * log, drops to the service account, and brackets the main loop.
+ */
+#include "tour_main.h"
+
+#include <errno.h>
+#include <glib-object.h>
+#include <glib-unix.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "preset_tour.h"
+#include "tour_handler.h"
+
+namespace {
+
+constexpr const char *kServiceUser = "patrold";
+constexpr const char *kServiceGroup = "patrold";
+constexpr const char *kForegroundOption = "-n";
+
+/* Read by handle_sigterm, so module-level rather than local to main. */
+GMainLoop *main_loop = nullptr;
+TourHandler *handler = nullptr;
+
+/* openlog() keeps the pointer, not a copy, and syslog may be used until the
+ * very end of the process: this string is deliberately never freed. */
+char *log_identity = nullptr;
+
+bool stays_in_foreground(int argc, char **argv) {
+  return argc == 2 && strcmp(argv[1], kForegroundOption) == 0;
+}
+
+/* Returns 0, or -1 after writing the failing step's line to stderr. The
+ * message is printed before anything else can touch errno, so %m is the
+ * refusal of the call itself. */
+int switch_to_service_account() {
+  const struct passwd *pw = getpwnam(kServiceUser);
+  if (pw == nullptr) {
+    fprintf(stderr, "Couldn't get uid for user \"%s\".\n", kServiceUser);
+    return -1;
+  }
+  /* getgrnam may reuse the lookup buffers, so keep what we need now. */
+  const uid_t uid = pw->pw_uid;
+  g_autofree char *login = g_strdup(pw->pw_name);
+
+  const struct group *gr = getgrnam(kServiceGroup);
+  if (gr == nullptr) {
+    fprintf(stderr, "Couldn't get gid for group \"%s\".\n", kServiceGroup);
+    return -1;
+  }
+  const gid_t gid = gr->gr_gid;
+
+  if (setgid(gid) != 0) {
+    fprintf(stderr, "Failed setting gid to %d: %m\n", static_cast<int>(gid));
+    return -1;
+  }
+  if (initgroups(login, gid) != 0) {
+    fprintf(stderr,
+            "Unable to run initgroups() with username: %s, gid: %d: %m\n",
+            login, static_cast<int>(gid));
+    return -1;
+  }
+  if (setuid(uid) != 0) {
+    fprintf(stderr, "Failed setting uid to %d: %m\n", static_cast<int>(uid));
+    return -1;
+  }
+  return 0;
+}
+
+} // namespace
+
+gboolean handle_sigterm(gpointer user_data) {
+  (void)user_data;
+  if (main_loop != nullptr)
+    g_main_loop_quit(main_loop);
+  /* Removing the source means a second SIGTERM never reaches us. */
+  return G_SOURCE_REMOVE;
+}
+
+void init_signals(void) {
+  const guint sigterm_id = g_unix_signal_add(SIGTERM, handle_sigterm, nullptr);
+  g_assert(0 != sigterm_id);
+}
+
+int main(int argc, char **argv) {
+  /* Before openlog on purpose: this line carries the default identity. */
+  syslog(LOG_INFO, "Starting up...");
+
+  if (!stays_in_foreground(argc, argv) && daemon(0, 1) != 0) {
+    syslog(LOG_ERR, "Failed to initiate daemon");
+    return EXIT_FAILURE;
+  }
+
+  log_identity = g_path_get_basename(argv[0]);
+  openlog(log_identity, LOG_PID, LOG_DAEMON);
+
+  if (switch_to_service_account() != 0) {
+    syslog(LOG_ERR, "Failed to switch user");
+    return EXIT_FAILURE;
+  }
+
+  init_signals();
+  main_loop = g_main_loop_new(nullptr, FALSE);
+
+  handler = static_cast<TourHandler *>(g_object_new(TOUR_HANDLER_TYPE, nullptr));
+  if (handler == nullptr) {
+    syslog(LOG_ERR, "Cannot create TourHandler object!");
+    return EXIT_FAILURE;
+  }
+  tour_handler_update_timer(handler);
+
+  g_main_loop_run(main_loop);
+
+  g_clear_pointer(&main_loop, g_main_loop_unref);
+  g_clear_object(&handler);
+  /* Stops of the last moments hand their Running writes to worker threads;
+   * wait for them so the store says what the daemon last did. */
+  preset_tour_flush_running_writes();
+  syslog(LOG_INFO, "Exiting...");
+  return EXIT_SUCCESS;
+}
