@@ -28,6 +28,10 @@ int param_store_testing_calls(const char *call);
 /* Clears every hook, fault and counter. */
 void param_store_testing_reset(void);
 
+/* Closes the calling thread's connection to the store; the next call opens
+ * the file afresh, as a restarted process would. */
+void param_store_testing_close_connection(void);
+
 #ifdef __cplusplus
 }
 #endif
