@@ -186,6 +186,8 @@ def test_set_delay_answers_late_or_never(ptz_sim):
     assert ptz_sim.state(3)["queue"] == []
     ptz_sim.control("Reset")
     assert queue(ptz_sim, 3, 3) == (1, 0, 1)
+    # The call kept unanswered must not disturb a quiet exit.
+    assert ptz_sim.stop() == (0, "", "")
 
 
 def test_state_records_arguments_and_reset_clears(ptz_sim):
