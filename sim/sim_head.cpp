@@ -108,12 +108,13 @@ int head_goto(int camera_id, int preset, int speed) {
   h.speed = std::clamp(speed, 1, 100);
   if (here == it->second) {
     /* Already there: arrival without motion, as a real head reports it. */
-    h.to = here;
-    h.target_preset = preset;
-    if (h.moving)
+    if (h.moving) {
+      h.to = here;
+      h.target_preset = preset;
       arrive(camera_id, h);
-    else
+    } else {
       record_reached(camera_id, h, preset);
+    }
     return 0;
   }
   h.pos = here;

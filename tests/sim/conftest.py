@@ -15,6 +15,7 @@ import json
 import os
 import signal
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -52,9 +53,13 @@ def wait_until(predicate, timeout=10.0):
 
 class PtzSim:
     def __init__(self, exe, address, args):
+        # Files rather than pipes: a verbose simulator must never block on
+        # a full pipe that nobody reads during the test.
+        self._out = tempfile.TemporaryFile("w+")
+        self._err = tempfile.TemporaryFile("w+")
         self.proc = subprocess.Popen([str(exe), *map(str, args)],
-                                     stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
+                                     stdout=self._out, stderr=self._err,
+                                     text=True)
         self.bus = Gio.DBusConnection.new_for_address_sync(
             address,
             Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
@@ -116,9 +121,14 @@ class PtzSim:
             self.bus.signal_unsubscribe(sub)
         if self.proc.poll() is None:
             os.kill(self.proc.pid, signal.SIGTERM)
-        out, err = self.proc.communicate(timeout=10)
+        self.proc.wait(timeout=10)
         self.bus.close_sync(None)
-        return self.proc.returncode, out, err
+        outputs = []
+        for f in (self._out, self._err):
+            f.seek(0)
+            outputs.append(f.read())
+            f.close()
+        return (self.proc.returncode, *outputs)
 
 
 @pytest.fixture

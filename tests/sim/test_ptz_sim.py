@@ -65,7 +65,8 @@ def test_goto_to_the_current_position_arrives_without_moving(ptz_sim):
     goto(ptz_sim, 1, 1, 100)
     assert ptz_sim.wait_event("PresetReached", (1, 1))
     assert ptz_sim.named("HeadMoving") == []
-    assert ptz_sim.state(1)["history"] == [1, 1]
+    st = ptz_sim.state(1)
+    assert (st["history"], st["target_preset"]) == ([1, 1], -1)
 
 
 def test_set_preset_overrides_the_default_position(ptz_sim):
