@@ -191,8 +191,9 @@ StmtUse::~StmtUse() {
 }
 
 void StmtUse::bind(int index, std::string_view text) {
-  sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                    SQLITE_TRANSIENT);
+  // A null pointer would bind SQL NULL; an empty view means empty text.
+  sqlite3_bind_text(stmt_, index, text.data() ? text.data() : "",
+                    static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
 void StmtUse::bind(int index, int64_t value) {

@@ -1,0 +1,62 @@
+/*
+ * paramctl: reads and writes the parameter store from the command line.
+ * Exit 0 on success, 1 when the command fails, 2 on a usage error.
+ */
+#include "paramctl.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char *kUsageLine =
+    "usage: paramctl get NAME | set NAME=VALUE... | list [GROUP] | "
+    "delete GROUP | import [FILE]\n";
+
+constexpr const char *kHelp =
+    "Reads and writes the parameter store (PARAM_STORE_PATH).\n"
+    "\n"
+    "  get NAME              print the value of NAME\n"
+    "  set NAME=VALUE...     write the pairs in one transaction\n"
+    "  list [GROUP]          print NAME=VALUE for every parameter under GROUP\n"
+    "  delete GROUP          remove GROUP and everything under it\n"
+    "  import [FILE]         write the NAME=VALUE lines of FILE (or stdin)\n"
+    "                        in one transaction; blank and '#' lines skipped\n"
+    "\n"
+    "A changed root.RezazErar.G<n>.Running value is announced to the guard\n"
+    "tour daemon on the system bus.\n"
+    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+
+struct Command {
+  const char *name;
+  int (*run)(const std::vector<std::string> &);
+};
+
+constexpr Command kCommands[] = {
+    {"get", paramctl::cmd_get},       {"set", paramctl::cmd_set},
+    {"list", paramctl::cmd_list},     {"delete", paramctl::cmd_delete},
+    {"import", paramctl::cmd_import},
+};
+
+} // namespace
+
+int paramctl::usage_error() {
+  std::fputs(kUsageLine, stderr);
+  return paramctl::kUsage;
+}
+
+int main(int argc, char **argv) {
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 ||
+                    std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsageLine, stdout);
+    std::fputs(kHelp, stdout);
+    return paramctl::kOk;
+  }
+  if (argc < 2)
+    return paramctl::usage_error();
+  std::vector<std::string> args(argv + 2, argv + argc);
+  for (const Command &c : kCommands)
+    if (std::strcmp(argv[1], c.name) == 0)
+      return c.run(args);
+  return paramctl::usage_error();
+}
