@@ -14,8 +14,9 @@
  * completion receive the engine without a reference: engines outlive them
  * (they live until the handler is released at shutdown).
  * Files: preset_tour.cpp (object, preparation), preset_tour_step.cpp
- * (stepping), preset_tour_control.cpp (play/stop/pause/freeze, Running
- * writer), preset_tour_coordinator.cpp (coordinator calls).
+ * (stepping), preset_tour_control.cpp (play/stop/pause/freeze),
+ * preset_tour_running.cpp (Running writer), preset_tour_coordinator.cpp
+ * (coordinator calls).
  */
 #pragma once
 

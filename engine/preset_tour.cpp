@@ -1,0 +1,165 @@
+#include "preset_tour.h"
+
+#include <syslog.h>
+
+#include "preset_tour_internal.h"
+#include "tour_events.h"
+
+G_DEFINE_TYPE(PresetTour, preset_tour, G_TYPE_OBJECT)
+
+namespace {
+
+constexpr int kBusAttempts = 6;
+/* Microseconds: the bus is usually there; a short breath is enough. */
+constexpr gulong kBusRetryPauseUs = 100;
+
+gint compare_points(gconstpointer a, gconstpointer b) {
+  return preset_tour_compare_preset_positions(
+      static_cast<const PresetPoint *>(a), static_cast<const PresetPoint *>(b));
+}
+
+/* Clears what a failed load left behind and reports it. */
+int fail_preparation(PresetTour *self, const char *message) {
+  preset_tour_reset_tour(self);
+  syslog(LOG_ERR, "%s", message);
+  return -1;
+}
+
+} // namespace
+
+static void preset_tour_finalize(GObject *object) {
+  PresetTour *self = PRESET_TOUR(object);
+
+  /* No stop here: a tour still playing at shutdown keeps Running "yes" so the
+   * next start resumes it. */
+  g_clear_object(&self->connection);
+  preset_tour_reset_tour(self);
+  g_clear_pointer(&self->client_name, g_free);
+  g_clear_object(&self->proxy);
+
+  G_OBJECT_CLASS(preset_tour_parent_class)->finalize(object);
+}
+
+static void preset_tour_class_init(PresetTourClass *klass) {
+  G_OBJECT_CLASS(klass)->finalize = preset_tour_finalize;
+}
+
+static void preset_tour_init(PresetTour *self) {
+  preset_tour_reset_tour(self);
+  self->state = PRESET_TOUR_STATE_IDLE;
+  self->paused = 0;
+  self->keepalive_at = TimeValue{0, 0};
+  self->client_name = g_strdup(PRESET_TOUR_CLIENT_NAME);
+
+  g_autoptr(GError) error = nullptr;
+  self->connection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+  for (int attempt = 1; error != nullptr && attempt < kBusAttempts;
+       ++attempt) {
+    g_clear_error(&error);
+    g_usleep(kBusRetryPauseUs);
+    self->connection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+  }
+  if (error != nullptr) {
+    syslog(LOG_ERR, "Failed to connect to system dbus");
+    return;
+  }
+
+  initialize_random();
+  initialize_subscriber_queue();
+  tour_moving_events_init();
+}
+
+void preset_tour_reset_tour(PresetTour *self) {
+  g_assert(IS_PRESET_TOUR(self));
+
+  self->state = PRESET_TOUR_STATE_IDLE;
+  self->paused = 0;
+  self->moving = 0;
+  self->active = 0;
+  self->random = 0;
+  self->goto_ticks = 0;
+  self->head_moving = 0;
+  self->still_ticks = 0;
+
+  self->camera_id = -1;
+  self->tour_id = -1;
+  self->time_between_sequences = -1;
+  self->current_index = -1;
+  for (int32_t &member : self->target_position)
+    member = -1;
+
+  g_list_free_full(g_steal_pointer(&self->presets), g_free);
+}
+
+int preset_tour_prepare_tour(PresetTour *self, int camera_id, int tour_id) {
+  g_assert(camera_id > 0);
+  g_assert(tour_id >= 0);
+  g_assert(IS_PRESET_TOUR(self));
+
+  self->camera_id = camera_id;
+  self->tour_id = tour_id;
+  self->active = 0;
+  self->moving = 0;
+  self->goto_attempts = 0;
+
+  TourParam param{};
+  param.type = GUARD_TIME_BETWEEN_SEQUENCES;
+  param.tour_id = tour_id;
+  if (tour_confhub_get_parameter(&param) == -1)
+    return fail_preparation(self,
+                            "Error fetching GUARD_TIME_BETWEEN_SEQUENCES");
+  self->time_between_sequences = param.int_value;
+
+  param = TourParam{};
+  param.type = GUARD_RANDOM_ENABLED;
+  param.tour_id = tour_id;
+  if (tour_confhub_get_parameter(&param) == -1)
+    return fail_preparation(self, "Error fetching GUARD_RANDOM_ENABLED");
+  self->random = g_strcmp0(param.str_value, "yes") == 0 ? 1 : 0;
+
+  g_autofree int32_t *ids = nullptr;
+  const int count = tour_confhub_get_preset_ids(tour_id, &ids);
+  if (count <= 0)
+    return fail_preparation(self, "Error fetching tour relay points");
+
+  for (int i = 0; i < count; ++i) {
+    g_autofree PresetPoint *point = g_new0(PresetPoint, 1);
+    if (tour_confhub_fetch_preset_point(tour_id, ids[i], point) == -1)
+      return fail_preparation(self, "Error fetching tour relay point");
+    /* Prepending reverses the store's order; points of equal position keep
+     * that reversed order through the stable sort below. */
+    self->presets = g_list_prepend(self->presets, g_steal_pointer(&point));
+  }
+
+  if (self->random == 0)
+    self->presets = g_list_sort(self->presets, compare_points);
+
+  self->current_index = 0;
+  self->state = PRESET_TOUR_STATE_PREPARED;
+  return 0;
+}
+
+int preset_tour_compare_preset_positions(const PresetPoint *preset_a,
+                                         const PresetPoint *preset_b) {
+  g_assert(preset_a != NULL);
+  g_assert(preset_b != NULL);
+  if (preset_a->position < preset_b->position)
+    return -1;
+  if (preset_a->position > preset_b->position)
+    return 1;
+  return 0;
+}
+
+void preset_tour_push_keepalive(PresetTour *self) {
+  TimeValue now{};
+  get_time(&now);
+  now.sec += PRESET_TOUR_KEEPALIVE_INTERVAL_S;
+  self->keepalive_at = now;
+}
+
+const PresetPoint *preset_tour_current_point(PresetTour *self) {
+  if (self->current_index < 0)
+    return nullptr;
+  return static_cast<const PresetPoint *>(
+      g_list_nth_data(self->presets, guint(self->current_index)));
+}
