@@ -121,7 +121,8 @@ bool parse_options(int &argc, char **&argv) {
        "Multiply every head speed (default 1.0)", "F"},
       {"expiry", 'e', 0, G_OPTION_ARG_DOUBLE, &o.expiry_s,
        "Seconds before a silent client leaves a queue (default 30)", "S"},
-      {"verbose", 'v', 0, G_OPTION_ARG_NONE, &o.verbose, "Print calls and events", nullptr},
+      {"verbose", 'v', 0, G_OPTION_ARG_NONE, &o.verbose,
+       "Print every event on standard output", nullptr},
       {}};
   g_autoptr(GOptionContext) ctx = g_option_context_new("- simulated PTZ coordinator");
   g_option_context_set_description(ctx, kDescription);
@@ -133,7 +134,8 @@ bool parse_options(int &argc, char **&argv) {
   }
   if (o.cameras < 1 || o.cameras > sim::kMaxCameras || o.speed_scale <= 0 ||
       o.expiry_s <= 0 || o.presets < 0) {
-    g_printerr("ptz-sim: --cameras 1-8, --speed-scale and --expiry above 0\n");
+    g_printerr("ptz-sim: --cameras takes 1-8, --speed-scale and --expiry a value "
+               "above 0\n");
     return false;
   }
   return true;

@@ -44,15 +44,15 @@ def test_goto_moves_then_reports_arrival_in_order(ptz_sim):
 
 
 def test_position_changes_while_moving_and_repeats_once_still(ptz_sim):
-    # Speed 1 over 20000 pan units takes about 3.6 s at this scale.
-    goto(ptz_sim, 2, 20, 1)
+    # Speed 1 over 32000 pan units takes almost 6 s at this scale.
+    goto(ptz_sim, 2, 32, 1)
     first = position(ptz_sim, 2)[:3]
     assert ptz_sim.wait_until(lambda: position(ptz_sim, 2)[:3] != first)
     assert position(ptz_sim, 2)[3] == 1  # moving flag
     ptz_sim.call(2, "Move", MOVE_SIG, CLIENT, *STOP_MOVE)
     assert ptz_sim.wait_event("HeadMoving", (2, 0))
     stopped = position(ptz_sim, 2)
-    assert 0 < stopped[0] < 20000 and stopped[3] == 0
+    assert 0 < stopped[0] < 32000 and stopped[3] == 0
     assert all(position(ptz_sim, 2) == stopped for _ in range(5))
     assert ptz_sim.named("PresetReached") == []
     assert ptz_sim.state(2)["history"] == []
