@@ -66,25 +66,6 @@ TEST(ParamName, EveryKind) {
   }
 }
 
-TEST(ParamName, TourKindsIgnoreTheirPointNumber) {
-  for (uint32_t type : {0u, 1u, 2u, 5u, 6u}) {
-    SCOPED_TRACE(type);
-    const TourParam param = make_param(type, 17, -5);
-    char name[TOUR_PARAM_NAME_SIZE];
-    ASSERT_EQ(get_param_name(&param, name), 0);
-    EXPECT_EQ(std::string(name).rfind("root.RezazErar.G17.", 0), 0u) << name;
-  }
-}
-
-TEST(ParamName, LargestIdsFit) {
-  const TourParam param = make_param(GUARD_WAIT_TIME_VIEW_TYPE, INT32_MAX,
-                                     INT32_MAX);
-  char name[TOUR_PARAM_NAME_SIZE];
-  ASSERT_EQ(get_param_name(&param, name), 0);
-  EXPECT_STREQ(name,
-               "root.RezazErar.G2147483647.Tour.T2147483647.WaitTimeViewType");
-}
-
 TEST(ParamName, NameThatDoesNotFitIsRefusedNotCut) {
   char buffer[8];
   EXPECT_EQ(tour_confhub_format_name(buffer, sizeof buffer, "G%d.%s", 1,
@@ -154,14 +135,6 @@ TEST_F(GetParameter, ScanRules) {
   }
 }
 
-TEST_F(GetParameter, PointKindReadsItsOwnPoint) {
-  put_point(1, 0, 5, 1, 50, 10, "Seconds");
-  put_point(1, 1, 6, 2, 60, 20, "Minutes");
-  TourParam param = make_param(GUARD_PRESET_NBR, 1, 1);
-  ASSERT_EQ(tour_confhub_get_parameter(&param), 0);
-  EXPECT_EQ(param.int_value, 6);
-}
-
 TEST_F(GetParameter, TourKindReadWithNegativePointNumber) {
   put("root.RezazErar.G0.CamNbr", "4");
   TourParam param = make_param(GUARD_CAM_NBR, 0, -3);
@@ -222,15 +195,6 @@ TEST_F(SetParameter, IntegerWriteLeavesItsDecimalText) {
     EXPECT_EQ(std::string(param.str_value), std::to_string(value));
     EXPECT_EQ(stored("root.RezazErar.G5.CamNbr"), std::to_string(value));
   }
-}
-
-TEST_F(SetParameter, TextWriteStoresTheWholeText) {
-  TourParam param = make_param(GUARD_WAIT_TIME_VIEW_TYPE, 2, 3);
-  std::strcpy(param.str_value, "Minutes and more");
-  param.int_value = 99;
-  ASSERT_EQ(tour_confhub_set_parameter(&param), 0);
-  EXPECT_EQ(stored("root.RezazErar.G2.Tour.T3.WaitTimeViewType"),
-            "Minutes and more");
 }
 
 TEST_F(SetParameter, RunningWriteSynchronisesAroundTheWrite) {
