@@ -19,6 +19,9 @@ GDBusConnection *system_bus() {
 }
 
 int SignalSubscription::want() {
+  // A subscription on a connection that has since closed hears nothing.
+  if (id_ != 0 && g_dbus_connection_is_closed(connection_))
+    drop();
   if (id_ != 0)
     return 0;
   GDBusConnection *bus = system_bus();
