@@ -13,7 +13,6 @@ real privileges, and under the syslog shim so its log lines land in a file.
 """
 import json
 import os
-import pathlib
 import signal
 import subprocess
 import time
