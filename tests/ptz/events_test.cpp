@@ -354,18 +354,6 @@ TEST_F(EventsTest, ControlCleanupStopsDelivery) {
   EXPECT_EQ(control_queue_events_init(nullptr, nullptr), -1);
 }
 
-TEST_F(EventsTest, InitCallsAreIdempotent) {
-  EXPECT_EQ(initialize_subscriber_queue(), 0);
-  EXPECT_EQ(tour_moving_events_init(), 0);
-  Recorder camera;
-  ASSERT_EQ(preset_events_init(record_event, &camera, 1), 0);
-  EXPECT_EQ(initialize_subscriber_queue(), 0);
-  emit("PresetReached", g_variant_new("(ii)", 1, 1));
-  emit("PresetReached", g_variant_new("(ii)", 1, 2));
-  ASSERT_TRUE(wait_for(camera, 2));
-  EXPECT_EQ(camera.count(), 2u);
-}
-
 // One match rule per signal however many registrations share it, and none
 // left once the last registration is gone.
 TEST_F(EventsTest, MatchRulesFollowRegistrations) {

@@ -142,17 +142,6 @@ TEST(Random, ReachesEveryValueOfSmallRangesAndStaysInside) {
   }
 }
 
-TEST(Random, FullRangeSpreadsOverBothSigns) {
-  bool negative = false, positive = false;
-  for (int i = 0; i < 200 && !(negative && positive); ++i) {
-    int v = 0;
-    ASSERT_EQ(get_random(INT_MIN, INT_MAX, &v), 0);
-    negative |= v < 0;
-    positive |= v > 0;
-  }
-  EXPECT_TRUE(negative && positive);
-}
-
 void ignore_event(void *, int) {}
 int ignore_control(void *, int, const char *) { return 0; }
 
