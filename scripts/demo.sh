@@ -1,15 +1,172 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and shows patrold at work.
+# Installs what is missing, builds, and shows patrold at work: two guard
+# tours on two simulated cameras, driven by the real daemon on a private bus.
+#
+#   scripts/demo.sh [--seconds N] [--no-clear] [--dir DIR] [--state-file FILE]
+#                   [--build-dir DIR] [--wrapped-account]
+#
+# --build-dir uses an existing build and skips installing and building.
+# --wrapped-account runs the account switch under uid_wrapper/nss_wrapper
+# instead of creating the "patrold" system account (for tests).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-scripts/build.sh
-cat <<'MSG'
+ROOT=$PWD
 
-patrold is built. To try it by hand on a private bus:
+seconds=60 clear=1 dir=/tmp/patrold-demo state_file= build= wrapped=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seconds) seconds=$2; shift 2 ;;
+    --no-clear) clear=0; shift ;;
+    --dir) dir=$2; shift 2 ;;
+    --state-file) state_file=$2; shift 2 ;;
+    --build-dir) build=$2; shift 2 ;;
+    --wrapped-account) wrapped=1; shift ;;
+    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
 
-  dbus-daemon --config-file=tests/support/system-bus.conf --fork --print-address=1
-  export DBUS_SYSTEM_BUS_ADDRESS=<the address it printed>
-  export PARAM_STORE_PATH=/tmp/patrold-demo.db
-  build/patrold -n
-MSG
+if [ -z "$build" ]; then
+  scripts/install-deps.sh
+  scripts/build.sh
+  build=$ROOT/build
+fi
+build=$(cd "$build" && pwd)
+if [ "$(id -u)" -ne 0 ]; then
+  echo "demo: run as root: patrold switches to its own account" >&2
+  exit 1
+fi
+
+# Programs sit at the top of the build folder, or in their source folder's
+# counterpart with older build files.
+program() {
+  local candidate
+  for candidate in "$build/$1" "$build/$2/$1"; do
+    [ -x "$candidate" ] && { echo "$candidate"; return; }
+  done
+  echo "demo: $1 is not built in $build" >&2
+  exit 1
+}
+PARAMCTL=$(program paramctl tools/paramctl)
+PTZ_SIM=$(program ptz-sim sim)
+PATROLD=$(program patrold daemon)
+
+pids=()
+cleanup() {
+  trap - EXIT INT TERM
+  local pid
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    pid=${pids[i]}
+    kill -TERM "$pid" 2>/dev/null || continue
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+  wait 2>/dev/null || true
+  echo "demo: stopped process ids ${pids[*]}"
+  echo "demo: patrold's log lines are in $dir/patrold.log"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# A fresh store each time: a store left with Running=yes would make patrold
+# resume last run's tours before the demo sets them up.
+rm -rf "$dir"
+mkdir -p "$dir/store"
+export PARAM_STORE_PATH=$dir/store/params.db
+: >"$dir/patrold.log"
+
+if [ "$wrapped" -eq 1 ]; then
+  printf 'root:x:0:0:root:/root:/bin/sh\npatrold:x:991:991:patrold:/nonexistent:/bin/false\n' >"$dir/passwd"
+  printf 'root:x:0:\npatrold:x:991:\n' >"$dir/group"
+  account_env=(LD_PRELOAD="libuid_wrapper.so libnss_wrapper.so $build/tests/support/libsyslog-preload.so"
+               UID_WRAPPER=1 UID_WRAPPER_ROOT=1
+               NSS_WRAPPER_PASSWD="$dir/passwd" NSS_WRAPPER_GROUP="$dir/group")
+  as_service=()
+else
+  if ! getent passwd patrold >/dev/null; then
+    echo "demo: creating the system account \"patrold\" (useradd --system)"
+    useradd --system --user-group --no-create-home --home-dir /nonexistent \
+      --shell /usr/sbin/nologin patrold
+  fi
+  # patrold writes the store after dropping root, and paramctl runs as the
+  # same account so that no file of the store ends up owned by root.
+  chown -R patrold:patrold "$dir/store" "$dir/patrold.log"
+  account_env=(LD_PRELOAD="$build/tests/support/libsyslog-preload.so")
+  as_service=(setpriv --reuid=patrold --regid=patrold --init-groups)
+fi
+paramctl() { "${as_service[@]}" "$PARAMCTL" "$@"; }
+
+read -r address pid < <(dbus-daemon --config-file="$ROOT/tests/support/system-bus.conf" \
+  --fork --print-address=1 --print-pid=1 | paste -sd' ')
+pids+=("$pid")
+export DBUS_SYSTEM_BUS_ADDRESS=$address
+echo "demo: private bus $address (pid $pid)"
+
+"$PTZ_SIM" --speed-scale 2 >/dev/null &
+pids+=("$!")
+echo "demo: ptz-sim pid $!"
+
+env "${account_env[@]}" SYSLOG_CAPTURE_FILE="$dir/patrold.log" "$PATROLD" -n &
+pids+=("$!")
+echo "demo: patrold pid $!"
+
+has_owner() {
+  gdbus call --system --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+    --method org.freedesktop.DBus.NameHasOwner "$1" 2>/dev/null | grep -q true
+}
+for name in com.vorn.PTZ.Coordinator com.vorn.PresetTour; do
+  for _ in $(seq 100); do has_owner "$name" && break; sleep 0.1; done
+  has_owner "$name" || { echo "demo: $name did not appear on the bus" >&2; exit 1; }
+done
+
+# Two tours an integrator would configure, each walked in Position order
+# (not store order), each point held a second.
+paramctl import <<'TOURS'
+root.RezazErar.G1.Name=Front gate
+root.RezazErar.G1.CamNbr=1
+root.RezazErar.G1.RandomEnabled=no
+root.RezazErar.G1.TimeBetweenSequences=0
+root.RezazErar.G1.Running=no
+root.RezazErar.G1.Tour.T0.PresetNbr=3
+root.RezazErar.G1.Tour.T0.Position=2
+root.RezazErar.G1.Tour.T0.MoveSpeed=60
+root.RezazErar.G1.Tour.T0.WaitTime=1
+root.RezazErar.G1.Tour.T0.WaitTimeViewType=Seconds
+root.RezazErar.G1.Tour.T1.PresetNbr=1
+root.RezazErar.G1.Tour.T1.Position=0
+root.RezazErar.G1.Tour.T1.MoveSpeed=60
+root.RezazErar.G1.Tour.T1.WaitTime=1
+root.RezazErar.G1.Tour.T1.WaitTimeViewType=Seconds
+root.RezazErar.G1.Tour.T2.PresetNbr=5
+root.RezazErar.G1.Tour.T2.Position=1
+root.RezazErar.G1.Tour.T2.MoveSpeed=60
+root.RezazErar.G1.Tour.T2.WaitTime=1
+root.RezazErar.G1.Tour.T2.WaitTimeViewType=Seconds
+root.RezazErar.G2.Name=Yard
+root.RezazErar.G2.CamNbr=2
+root.RezazErar.G2.RandomEnabled=no
+root.RezazErar.G2.TimeBetweenSequences=0
+root.RezazErar.G2.Running=no
+root.RezazErar.G2.Tour.T0.PresetNbr=8
+root.RezazErar.G2.Tour.T0.Position=0
+root.RezazErar.G2.Tour.T0.MoveSpeed=80
+root.RezazErar.G2.Tour.T0.WaitTime=1
+root.RezazErar.G2.Tour.T0.WaitTimeViewType=Seconds
+root.RezazErar.G2.Tour.T1.PresetNbr=2
+root.RezazErar.G2.Tour.T1.Position=1
+root.RezazErar.G2.Tour.T1.MoveSpeed=80
+root.RezazErar.G2.Tour.T1.WaitTime=1
+root.RezazErar.G2.Tour.T1.WaitTimeViewType=Seconds
+TOURS
+echo "demo: tours 1 (camera 1: presets 1, 5, 3) and 2 (camera 2: presets 8, 2) configured"
+
+# Running=yes through the store is what starts a tour on a device: paramctl
+# tells patrold about the change.
+paramctl set root.RezazErar.G1.Running=yes root.RezazErar.G2.Running=yes
+
+view=(/usr/bin/python3 "$ROOT/scripts/demo-view.py" --seconds "$seconds"
+      --paramctl "$PARAMCTL")
+[ "$clear" -eq 0 ] && view+=(--no-clear)
+[ -n "$state_file" ] && view+=(--state-file "$state_file")
+"${view[@]}" || true
