@@ -245,6 +245,8 @@ Exit dispatch(int argc, char **argv) {
   }
   if (line.words.size() < command->min_words || line.words.size() > command->max_words)
     return usage_error(*command, "wrong number of arguments");
+  if (name == "edit" && line.options.empty())
+    return usage_error(*command, "nothing to change");
   if (name == "edit" && !options_fit_edit(line))
     return Exit::Usage;
   return command->run(line);

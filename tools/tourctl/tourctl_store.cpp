@@ -326,10 +326,6 @@ Exit store_edit_tour(int tour_id, const Options &options) {
                                  [&](const char *leaf) { return tour_name(tour_id, leaf); });
   if (!writes)
     return Exit::Failure;
-  if (writes->empty()) {
-    complain("nothing to change");
-    return Exit::Usage;
-  }
   return commit(*writes);
 }
 
@@ -345,10 +341,6 @@ Exit store_edit_point(int tour_id, int point_id, const Options &options) {
   });
   if (!writes)
     return Exit::Failure;
-  if (writes->empty()) {
-    complain("nothing to change");
-    return Exit::Usage;
-  }
   return commit(*writes);
 }
 
