@@ -4,6 +4,10 @@
 
 namespace ptz_events {
 
+namespace {
+constexpr int kBusTimeoutMs = 5000;
+} // namespace
+
 GDBusConnection *system_bus() {
   static std::mutex lock;
   static GDBusConnection *connection = nullptr;
@@ -33,6 +37,17 @@ int SignalSubscription::want() {
   id_ = g_dbus_connection_signal_subscribe(
       connection_, nullptr, kInterface, member_, kObjectPath, nullptr,
       G_DBUS_SIGNAL_FLAGS_NONE, &SignalSubscription::on_signal, this, nullptr);
+  // GDBus sends the AddMatch without waiting for it. The bus handles one
+  // connection's messages in order, so once a round trip returns the rule is
+  // in place: a signal sent after a successful registration is never missed.
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+      connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+      "org.freedesktop.DBus", "GetId", nullptr, G_VARIANT_TYPE("(s)"),
+      G_DBUS_CALL_FLAGS_NONE, kBusTimeoutMs, nullptr, nullptr);
+  if (!reply) {
+    drop();
+    return -1;
+  }
   return 0;
 }
 

@@ -51,7 +51,8 @@ public:
   SignalSubscription(const SignalSubscription &) = delete;
   SignalSubscription &operator=(const SignalSubscription &) = delete;
 
-  /* Subscribes unless already subscribed. 0, or -1 without a bus. */
+  /* Subscribes unless already subscribed, and returns once the bus has the
+   * match rule. 0, or -1 without a bus. */
   int want();
   /* Unsubscribes if subscribed. */
   void drop();
