@@ -1,0 +1,71 @@
+/*
+ * A scripted PTZ coordinator for engine tests. It owns
+ * "com.vorn.PTZ.Coordinator" on a connection of its own, served by a thread
+ * of its own: the engine makes blocking calls from the test's thread, which
+ * a coordinator served there could never answer.
+ *
+ * Every call is recorded. Replies come from a per-method script; when a
+ * method's script is empty, Queue answers (1, 0, 0), QueryPosition answers
+ * the standing position, GotoPresetNumber and Move answer empty.
+ */
+#pragma once
+
+#include <array>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gio/gio.h>
+
+struct CoordinatorCall {
+  std::string method;
+  int camera_id;
+  std::string client;
+  std::vector<int32_t> ints; /* the integer arguments, in order */
+};
+
+struct ScriptedReply {
+  std::vector<int32_t> values; /* Queue: 3; QueryPosition: first members */
+  int error_code = 0;          /* non-zero: answer with this error code */
+};
+
+class FakeCoordinator {
+public:
+  explicit FakeCoordinator(const std::string &bus_address);
+  ~FakeCoordinator();
+  FakeCoordinator(const FakeCoordinator &) = delete;
+  FakeCoordinator &operator=(const FakeCoordinator &) = delete;
+
+  /* Forget calls and scripts; the standing position returns to 0, 0, 0. */
+  void reset();
+  void script(const std::string &method, ScriptedReply reply);
+  void set_position(std::array<int32_t, 3> position);
+
+  std::vector<CoordinatorCall> calls() const;
+  std::vector<CoordinatorCall> calls(const std::string &method) const;
+  /* Method names of all calls, in order. */
+  std::vector<std::string> methods() const;
+
+private:
+  static gpointer serve(gpointer self);
+  static void on_method_call(GDBusConnection *, const char *, const char *,
+                             const char *, const char *method,
+                             GVariant *parameters,
+                             GDBusMethodInvocation *invocation,
+                             gpointer user_data);
+  void answer(int camera_id, const char *method, GVariant *parameters,
+              GDBusMethodInvocation *invocation);
+
+  std::string address_;
+  GMainContext *context_ = nullptr;
+  GMainLoop *loop_ = nullptr;
+  GThread *thread_ = nullptr;
+  mutable GMutex lock_;
+  GCond ready_cond_;
+  bool ready_ = false;
+  bool owns_name_ = false;
+  std::vector<CoordinatorCall> calls_;
+  std::map<std::string, std::deque<ScriptedReply>> scripts_;
+  std::array<int32_t, 3> position_{};
+};
