@@ -107,12 +107,19 @@ protected:
     if (handler_ == nullptr)
       return;
     g_clear_object(&handler_);
-    g_autoptr(GDBusConnection) bus =
-        g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    if (bus == nullptr)
+      return;
+    /* A close racing the reader can look like the bus going away. */
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    g_dbus_connection_close_sync(bus, nullptr, nullptr);
+    /* GIO hands out the same connection until the last reference is gone. */
+    g_object_add_weak_pointer(G_OBJECT(bus), reinterpret_cast<gpointer *>(&bus));
+    g_object_unref(bus);
+    EXPECT_TRUE(run_main_loop_until([&] { return bus == nullptr; }, 2000))
+        << "the shared bus connection outlived the handler";
     if (bus != nullptr)
-      g_dbus_connection_close_sync(bus, nullptr, nullptr);
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
+      g_object_remove_weak_pointer(G_OBJECT(bus), reinterpret_cast<gpointer *>(&bus));
   }
 
   /* Lets the pending idle callback run the queue, within a bound. */
