@@ -2,117 +2,100 @@
  * real store file. Changes between the two listing passes are made from the
  * store's open hook, which runs at the start of every enumeration. */
 #include <functional>
-#include <optional>
-#include <string>
-#include <vector>
 
-#include <glib.h>
-#include <gtest/gtest.h>
-
-#include "store_fixture.h"
+#include "syslog_capture.h"
+#include "temp_store.h"
 #include "tour_confhub.h"
 
 namespace {
 
-using namespace store;
+using namespace temp_store;
+using Ids = std::vector<int32_t>;
+using ListingTest = TempStoreTest;
 
-/* A listing's result: the count, and the ids when an array was left. */
+/* The count and the ids; nullopt when no array was left. */
 struct Listing {
   int count;
-  bool has_array;
-  std::vector<int32_t> ids;
+  std::optional<Ids> ids;
 };
 
-template <typename List> Listing list(List &&call) {
-  int32_t untouched = 0;
-  int32_t *raw = &untouched;
+Listing list(const std::function<int(int32_t **)> &call) {
+  int32_t *raw = nullptr;
   const int count = call(&raw);
-  if (raw == &untouched) {
-    ADD_FAILURE() << "the listing left the caller's pointer as it was";
-    return {count, false, {}};
-  }
   g_autofree int32_t *ids = raw;
-  Listing listing{count, ids != nullptr, {}};
-  if (ids != nullptr && count > 0)
-    listing.ids.assign(ids, ids + count);
-  return listing;
+  if (ids == nullptr)
+    return {count, std::nullopt};
+  return {count, Ids(ids, ids + std::max(count, 0))};
 }
 
 Listing guard_tours() { return list(tour_confhub_get_guard_tour_ids); }
-
 Listing points_of(int tour_id) {
-  return list([tour_id](int32_t **ids) {
+  return list([=](int32_t **ids) {
     return tour_confhub_get_preset_ids(tour_id, ids);
   });
 }
 
-/* Runs `action` when the listing opens its context for the n-th time. */
+void put_tour(int tour_id) { put(tour(tour_id, "CamNbr"), "1"); }
+
+/* Runs `action` when a listing opens its context for the n-th time. */
 class OpenHook {
 public:
   OpenHook(int on_open, std::function<void()> action)
       : on_open_(on_open), action_(std::move(action)) {
-    param_store_testing_set_open_hook(&OpenHook::run, this);
+    param_store_testing_set_open_hook(
+        [](const char *, void *self) {
+          auto *hook = static_cast<OpenHook *>(self);
+          if (++hook->opens == hook->on_open_)
+            hook->action_();
+        },
+        this);
   }
   ~OpenHook() { param_store_testing_set_open_hook(nullptr, nullptr); }
-  int opens() const { return opens_; }
+  int opens = 0;
 
 private:
-  static void run(const char *, void *self_data) {
-    auto *self = static_cast<OpenHook *>(self_data);
-    if (++self->opens_ == self->on_open_)
-      self->action_();
-  }
   int on_open_;
   std::function<void()> action_;
-  int opens_ = 0;
 };
 
-using GuardTourIds = StoreTest;
-
-TEST_F(GuardTourIds, StoreOrderNotSorted) {
+TEST_F(ListingTest, GuardToursInStoreOrderWhereTheNumberEndsTheScan) {
   for (int id : {3, 0, 7})
     put_tour(id);
-  put(tour(3) + ".Name", "again"); /* a later write keeps G3 first */
-  const Listing listing = guard_tours();
-  EXPECT_EQ(listing.count, 3);
-  EXPECT_EQ(listing.ids, (std::vector<int32_t>{3, 0, 7}));
-}
-
-TEST_F(GuardTourIds, NumberEndsTheScan) {
-  put_tour(5);
   put("root.RezazErar.G12x.CamNbr", "1");
+  put(tour(3, "Name"), "again"); /* a later write keeps G3 first */
+  put("root.Other.G1.CamNbr", "1");
   const Listing listing = guard_tours();
-  EXPECT_EQ(listing.count, 2);
-  EXPECT_EQ(listing.ids, (std::vector<int32_t>{5, 12}));
+  EXPECT_EQ(listing.count, 4);
+  EXPECT_EQ(listing.ids, (Ids{3, 0, 7, 12}));
 }
 
-TEST_F(GuardTourIds, StrayGroupHidesEveryTour) {
+TEST_F(ListingTest, EmptyListingsCountZero) {
+  put("root.Other.G1.CamNbr", "1");
+  EXPECT_EQ(guard_tours().count, 0);
+  put_tour(4);
+  EXPECT_EQ(points_of(4).count, 0);
+}
+
+TEST_F(ListingTest, StrayGroupHidesEveryTour) {
   put_tour(1);
   put("root.RezazErar.Settings.Language", "en");
   put_tour(2);
   const Listing listing = guard_tours();
   EXPECT_EQ(listing.count, -1);
-  EXPECT_FALSE(listing.has_array);
+  EXPECT_FALSE(listing.ids.has_value());
 }
 
-TEST_F(GuardTourIds, NoTours) {
-  put("root.Other.G1.CamNbr", "1");
-  const Listing listing = guard_tours();
-  EXPECT_EQ(listing.count, 0);
-  EXPECT_TRUE(listing.ids.empty());
-}
-
-TEST_F(GuardTourIds, ChildRemovedBetweenPasses) {
+TEST_F(ListingTest, ChildRemovedBetweenPassesFailsTheListing) {
   for (int id : {1, 2, 3})
     put_tour(id);
-  OpenHook hook(2, [] { EXPECT_EQ(remove(tour(2)), 0); });
+  OpenHook hook(2, [] { EXPECT_EQ(drop(tour(2)), 0); });
   const Listing listing = guard_tours();
-  EXPECT_EQ(hook.opens(), 2);
+  EXPECT_EQ(hook.opens, 2);
   EXPECT_EQ(listing.count, -1);
-  EXPECT_FALSE(listing.has_array);
+  EXPECT_FALSE(listing.ids.has_value());
 }
 
-TEST_F(GuardTourIds, ChildrenAddedBetweenPassesAreNotVisited) {
+TEST_F(ListingTest, ChildrenAddedBetweenPassesAreNotVisited) {
   for (int id : {4, 6})
     put_tour(id);
   OpenHook hook(2, [] {
@@ -120,42 +103,37 @@ TEST_F(GuardTourIds, ChildrenAddedBetweenPassesAreNotVisited) {
       put_tour(id);
   });
   const Listing listing = guard_tours();
-  EXPECT_EQ(hook.opens(), 2);
+  EXPECT_EQ(hook.opens, 2);
   EXPECT_EQ(listing.count, 2);
-  EXPECT_EQ(listing.ids, (std::vector<int32_t>{4, 6}));
-  /* The store really holds them: the next listing sees all five. */
+  EXPECT_EQ(listing.ids, (Ids{4, 6}));
   EXPECT_EQ(guard_tours().count, 5);
 }
 
-/* Store failures: an early one reads as "no tours", a later one fails. */
-TEST_F(GuardTourIds, StoreFailures) {
-  struct {
-    const char *what;
-    const char *failing;
-    int on_open; /* 0: from the start; n: from the n-th open on */
-    int count;
-  } const cases[] = {
-      {"sync fails", "cli_sync", 0, 0},
-      {"first open fails", "cli_getChildGroupsInGroup", 0, 0},
-      {"first step fails", "cli_getChildGroupInGroup", 0, 0},
-      {"second open fails", "cli_getChildGroupsInGroup", 2, -1},
-      {"second pass step fails", "cli_getChildGroupInGroup", 2, -1},
+/* A failure in the first pass reads as "no tours", one in the second fails;
+ * every opened context is cleaned up, and nothing is logged. */
+TEST_F(ListingTest, StoreFailures) {
+  const std::tuple<const char *, int, int> cases[] = {
+      {"cli_sync", 0, 0},
+      {"cli_getChildGroupsInGroup", 0, 0},
+      {"cli_getChildGroupInGroup", 0, 0},
+      {"cli_getChildGroupsInGroup", 2, -1},
+      {"cli_getChildGroupInGroup", 2, -1},
   };
   for (int id : {0, 1})
     put_tour(id);
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.what);
+  syslog_capture::clear();
+  for (const auto &[failing, on_open, count] : cases) {
+    SCOPED_TRACE(testing::Message() << failing << " from open " << on_open);
     param_store_testing_reset();
     std::optional<OpenHook> hook;
-    if (c.on_open == 0)
-      param_store_testing_fail(c.failing, 1);
+    if (on_open == 0)
+      param_store_testing_fail(failing, 1);
     else
-      hook.emplace(c.on_open,
-                   [&c] { param_store_testing_fail(c.failing, 1); });
+      hook.emplace(on_open, [f = failing] { param_store_testing_fail(f, 1); });
     const Listing listing = guard_tours();
-    EXPECT_EQ(listing.count, c.count);
-    if (c.count < 0) {
-      EXPECT_FALSE(listing.has_array);
+    EXPECT_EQ(listing.count, count);
+    if (count < 0) {
+      EXPECT_FALSE(listing.ids.has_value());
     }
     EXPECT_EQ(calls("cli_cleanupGroupContext"),
               calls("cli_getChildGroupsInGroup"));
@@ -165,53 +143,22 @@ TEST_F(GuardTourIds, StoreFailures) {
   EXPECT_TRUE(syslog_capture::lines().empty());
 }
 
-using PresetIds = StoreTest;
+TEST_F(ListingTest, DeletionTakesItsPointsAlong) {
+  put_point(2, 5, 1, 1, 1, 1);
+  put_point(2, 0, 1, 2, 1, 1);
+  put_point(10, 0, 7, 1, 1, 1);
+  EXPECT_EQ(points_of(2).ids, (Ids{5, 0}));
 
-TEST_F(PresetIds, PointsOfOneTour) {
-  put_point(2, 5, 1, 1, 1, 1, "Seconds");
-  put_point(2, 0, 1, 2, 1, 1, "Seconds");
-  put_point(3, 9, 1, 1, 1, 1, "Seconds");
-  const Listing listing = points_of(2);
-  EXPECT_EQ(listing.count, 2);
-  EXPECT_EQ(listing.ids, (std::vector<int32_t>{5, 0}));
-}
-
-TEST_F(PresetIds, TourWithoutPoints) {
-  put_tour(4);
-  const Listing listing = points_of(4);
-  EXPECT_EQ(listing.count, 0);
-  EXPECT_TRUE(listing.ids.empty());
-}
-
-using DeleteGroup = StoreTest;
-
-TEST_F(DeleteGroup, TakesItsPointsAlong) {
-  put_tour(1);
-  put_point(1, 0, 1, 1, 1, 1, "Seconds");
-  put_point(1, 1, 1, 1, 1, 1, "Seconds");
-  put_tour(10);
-  put_point(10, 0, 7, 1, 1, 1, "Seconds");
-
-  EXPECT_EQ(tour_confhub_delete_group(1), 0);
-  EXPECT_EQ(points_of(1).count, 0);
-  EXPECT_EQ(stored(tour(1) + ".CamNbr"), "<absent>");
-  EXPECT_EQ(guard_tours().ids, (std::vector<int32_t>{10}));
+  EXPECT_EQ(tour_confhub_delete_group(2), 0);
+  EXPECT_EQ(points_of(2).count, 0);
+  EXPECT_EQ(guard_tours().ids, Ids{10});
   EXPECT_EQ(points_of(10).count, 1);
-}
 
-TEST_F(DeleteGroup, FailureIsSilent) {
-  put_tour(1);
-  seeded();
+  syslog_capture::clear();
   param_store_testing_fail("cli_deleteGroup", 1);
-  EXPECT_EQ(tour_confhub_delete_group(1), -1);
-  EXPECT_EQ(calls("cli_resetOptions"), 1);
-  EXPECT_EQ(calls("cli_sync"), 1);
-  EXPECT_EQ(stored("root.RezazErar.G1.CamNbr"), "1");
+  EXPECT_EQ(tour_confhub_delete_group(10), -1);
+  EXPECT_EQ(stored(tour(10, "Tour.T0.PresetNbr")), "7");
   EXPECT_TRUE(syslog_capture::lines().empty());
-}
-
-TEST(DeleteGroupDeath, NegativeId) {
-  EXPECT_DEATH(tour_confhub_delete_group(-1), "id >= 0");
 }
 
 } // namespace

@@ -1,0 +1,127 @@
+/*
+ * A fresh parameter store file per test (PARAM_STORE_PATH) with cleared
+ * store seams, and helpers that seed and read it through the store client
+ * itself, so the module under test never grades its own writes.
+ */
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include "param_store.h"
+#include "param_store_testing.h"
+
+namespace temp_store {
+
+using Names = std::vector<std::string>;
+
+inline int32_t set(const char *name, const char *value) {
+  cli_Options options;
+  cli_resetOptions(&options);
+  int32_t error = 0;
+  cli_setCustomParam(name, value, &options, &error);
+  return error;
+}
+
+inline void put(const std::string &name, const std::string &value) {
+  ASSERT_EQ(set(name.c_str(), value.c_str()), 0) << "seeding " << name;
+}
+
+inline std::optional<std::string> get(const char *name) {
+  cli_Options options;
+  cli_resetOptions(&options);
+  int32_t error = 0;
+  g_autofree char *value = cli_getCustomParam(name, &options, &error);
+  if (error != 0 || value == nullptr)
+    return std::nullopt;
+  return std::string(value);
+}
+
+inline std::optional<std::string> get(const std::string &name) {
+  return get(name.c_str());
+}
+
+/* The stored text, or "<absent>". */
+inline std::string stored(const std::string &name) {
+  return get(name).value_or("<absent>");
+}
+
+/* The store's error word after deleting `group`. */
+inline int32_t drop(const char *group) {
+  cli_Options options;
+  cli_resetOptions(&options);
+  int32_t error = 0;
+  cli_deleteGroup(group, &options, &error);
+  return error;
+}
+inline int32_t drop(const std::string &group) { return drop(group.c_str()); }
+
+/* Own names of the children of `group` in enumeration order; nullopt once
+ * a call sets the error word. */
+inline std::optional<Names> children(const char *group) {
+  cli_Options options;
+  cli_resetOptions(&options);
+  int32_t error = 0;
+  cli_GroupContext *ctx = cli_getChildGroupsInGroup(group, &options, &error);
+  Names names;
+  while (error == 0) {
+    cli_getChildGroupInGroup(ctx, &options, &error);
+    if (error != 0 || ctx->end)
+      break;
+    names.emplace_back(ctx->name);
+  }
+  cli_cleanupGroupContext(ctx);
+  return error == 0 ? std::optional<Names>(names) : std::nullopt;
+}
+
+inline std::optional<Names> children(const std::string &group) {
+  return children(group.c_str());
+}
+
+inline std::string tour(int tour_id, const std::string &leaf = "") {
+  const std::string group = "root.RezazErar.G" + std::to_string(tour_id);
+  return leaf.empty() ? group : group + "." + leaf;
+}
+
+/* Writes one tour point's five leaves. */
+inline void put_point(int tour_id, int point_id, int preset_nbr, int position,
+                      int move_speed, int wait_time,
+                      const std::string &view_type = "Seconds") {
+  const std::string base =
+      tour(tour_id, "Tour.T" + std::to_string(point_id) + ".");
+  put(base + "PresetNbr", std::to_string(preset_nbr));
+  put(base + "Position", std::to_string(position));
+  put(base + "MoveSpeed", std::to_string(move_speed));
+  put(base + "WaitTime", std::to_string(wait_time));
+  put(base + "WaitTimeViewType", view_type);
+}
+
+inline int calls(const char *call) { return param_store_testing_calls(call); }
+
+} // namespace temp_store
+
+class TempStoreTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    g_autoptr(GError) error = nullptr;
+    char *dir = g_dir_make_tmp("patrold-test-XXXXXX", &error);
+    ASSERT_NE(dir, nullptr) << error->message;
+    dir_ = dir;
+    g_free(dir);
+    path_ = dir_ + "/params.db";
+    g_setenv("PARAM_STORE_PATH", path_.c_str(), TRUE);
+    param_store_testing_reset();
+  }
+
+  void TearDown() override {
+    param_store_testing_reset();
+    param_store_testing_close_connection();
+    EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+  }
+
+  std::string dir_, path_;
+};
