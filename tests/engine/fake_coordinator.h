@@ -11,8 +11,10 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,37 +36,25 @@ class FakeCoordinator {
 public:
   explicit FakeCoordinator(const std::string &bus_address);
   ~FakeCoordinator();
-  FakeCoordinator(const FakeCoordinator &) = delete;
-  FakeCoordinator &operator=(const FakeCoordinator &) = delete;
 
   /* Forget calls and scripts; the standing position returns to 0, 0, 0. */
   void reset();
   void script(const std::string &method, ScriptedReply reply);
   void set_position(std::array<int32_t, 3> position);
-
-  std::vector<CoordinatorCall> calls() const;
-  std::vector<CoordinatorCall> calls(const std::string &method) const;
-  /* Method names of all calls, in order. */
-  std::vector<std::string> methods() const;
+  std::vector<CoordinatorCall> calls(const std::string &method = "") const;
 
 private:
-  static gpointer serve(gpointer self);
-  static void on_method_call(GDBusConnection *, const char *, const char *,
-                             const char *, const char *method,
-                             GVariant *parameters,
-                             GDBusMethodInvocation *invocation,
-                             gpointer user_data);
-  void answer(int camera_id, const char *method, GVariant *parameters,
+  void serve();
+  void answer(const char *path, const char *method, GVariant *parameters,
               GDBusMethodInvocation *invocation);
 
   std::string address_;
-  GMainContext *context_ = nullptr;
-  GMainLoop *loop_ = nullptr;
-  GThread *thread_ = nullptr;
-  mutable GMutex lock_;
-  GCond ready_cond_;
-  bool ready_ = false;
-  bool owns_name_ = false;
+  GMainContext *context_;
+  GMainLoop *loop_;
+  GThread *thread_;
+  mutable std::mutex lock_;
+  std::condition_variable ready_cond_;
+  int ready_ = 0; /* 1: serving, -1: failed */
   std::vector<CoordinatorCall> calls_;
   std::map<std::string, std::deque<ScriptedReply>> scripts_;
   std::array<int32_t, 3> position_{};
