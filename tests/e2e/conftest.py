@@ -7,7 +7,8 @@ real privileges, and under the syslog shim so its log lines land in a file.
 
 - syslog_file: the capture file and helpers to read and wait on it.
 - wrappers: passwd/group files and the preload environment.
-- ptz_sim: a running simulator with fast heads and a control helper.
+- ptz_sim: a running simulator with fast heads and a control helper;
+  start_ptz_sim starts one (or another one later) on demand.
 - patrold: a factory that starts the daemon and waits for its bus name.
 - seed: writes tours into the store with `paramctl import`.
 """
@@ -225,17 +226,31 @@ class Simulator:
 
 
 @pytest.fixture
-def ptz_sim(build_dir, bus):
+def start_ptz_sim(build_dir, bus):
+    """start_ptz_sim() -> Simulator, once it owns its bus name. A simulator
+    keeps nothing across runs, so starting one after stopping another is a
+    coordinator that restarted. Every one still alive at teardown is stopped
+    by its pid."""
     exe = find_program(build_dir, "ptz-sim", "sim")
-    proc = subprocess.Popen([str(exe), "--speed-scale", "10"],
-                            stdout=subprocess.DEVNULL)
-    sim = Simulator(proc, bus)
-    try:
+    started = []
+
+    def _start():
+        proc = subprocess.Popen([str(exe), "--speed-scale", "10"],
+                                stdout=subprocess.DEVNULL)
+        sim = Simulator(proc, bus)
+        started.append(sim)
         assert wait_until(lambda: proc.poll() is None and bus.has_owner(SIM_SERVICE)), \
             "ptz-sim did not take its bus name"
-        yield sim
-    finally:
+        return sim
+
+    yield _start
+    for sim in started:
         sim.stop()
+
+
+@pytest.fixture
+def ptz_sim(start_ptz_sim):
+    return start_ptz_sim()
 
 
 # --- paramctl and tours ------------------------------------------------------
