@@ -3,8 +3,6 @@
 // context. Absence of a delivery is shown with a sentinel: signals from one
 // sender arrive in order, so once a later signal is seen, an earlier one
 // that was going to be delivered would have been.
-#include <atomic>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -78,79 +76,6 @@ void release_everything() {
     tour_moving_events_disable(camera);
   }
 }
-
-// Sees the AddMatch and RemoveMatch calls that any connection sends for the
-// events interface, through a monitor connection of the bus.
-class MatchRuleMonitor {
-public:
-  ~MatchRuleMonitor() {
-    if (connection_)
-      g_dbus_connection_remove_filter(connection_.get(), filter_id_);
-  }
-
-  bool start(const std::string &address) {
-    connection_.reset(g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr));
-    if (!connection_)
-      return false;
-    g_dbus_connection_set_exit_on_close(connection_.get(), FALSE);
-    filter_id_ = g_dbus_connection_add_filter(connection_.get(), &filter,
-                                              this, nullptr);
-    const char *rules[] = {
-        "type='method_call',interface='org.freedesktop.DBus',member='AddMatch'",
-        "type='method_call',interface='org.freedesktop.DBus',"
-        "member='RemoveMatch'",
-        nullptr};
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        connection_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-        "org.freedesktop.DBus.Monitoring", "BecomeMonitor",
-        g_variant_new("(^asu)", rules, 0u), nullptr, G_DBUS_CALL_FLAGS_NONE,
-        kWaitMs, nullptr, nullptr);
-    return reply != nullptr;
-  }
-
-  /* How often `call` (AddMatch or RemoveMatch) named signal `member`. */
-  int count(const std::string &call, const std::string &member) {
-    std::lock_guard guard(lock_);
-    int n = 0;
-    for (const auto &[seen_call, rule] : seen_)
-      n += seen_call == call &&
-           rule.find("member='" + member + "'") != std::string::npos;
-    return n;
-  }
-
-private:
-  // Runs on GDBus's worker thread. Observed calls are swallowed: a monitor
-  // must never answer them, or the bus drops it.
-  static GDBusMessage *filter(GDBusConnection *, GDBusMessage *message,
-                              gboolean incoming, gpointer data) {
-    if (!incoming ||
-        g_dbus_message_get_message_type(message) !=
-            G_DBUS_MESSAGE_TYPE_METHOD_CALL)
-      return message;
-    auto *self = static_cast<MatchRuleMonitor *>(data);
-    GVariant *body = g_dbus_message_get_body(message);
-    const char *call = g_dbus_message_get_member(message);
-    if (body && call && g_variant_is_of_type(body, G_VARIANT_TYPE("(s)"))) {
-      const char *rule = nullptr;
-      g_variant_get(body, "(&s)", &rule);
-      if (strstr(rule, "com.vorn.PTZ.Events")) {
-        std::lock_guard guard(self->lock_);
-        self->seen_.emplace_back(call, rule);
-      }
-    }
-    g_object_unref(message);
-    return nullptr;
-  }
-
-  Connection connection_;
-  guint filter_id_ = 0;
-  std::mutex lock_;
-  std::vector<std::pair<std::string, std::string>> seen_;
-};
 
 class EventsTest : public ::testing::Test {
 protected:
@@ -319,6 +244,8 @@ TEST_F(EventsTest, ControlChangedReachesTheLatestRegistration) {
   // A second init replaces the first; the camera id is passed as sent, the
   // receiver judges its range, and an empty name is a name.
   ASSERT_EQ(control_queue_events_init(record_control, &second), 0);
+  emit("ControlChanged", g_variant_new("(ii)", 1, 1));
+  emit("ControlChanged", g_variant_new("(s)", "x"));
   emit("ControlChanged", g_variant_new("(is)", 9, ""));
   emit("ControlChanged", g_variant_new("(is)", 7, "Recordedtour"));
   ASSERT_TRUE(wait_for(second, 2));
@@ -327,18 +254,6 @@ TEST_F(EventsTest, ControlChangedReachesTheLatestRegistration) {
   EXPECT_EQ(second.got[0].client_name, "");
   EXPECT_EQ(second.got[1].camera_id, 7);
   EXPECT_EQ(second.got[1].client_name, "Recordedtour");
-}
-
-TEST_F(EventsTest, ControlChangedIgnoresWrongBodies) {
-  Recorder control;
-  ASSERT_EQ(control_queue_events_init(record_control, &control), 0);
-  emit("ControlChanged", g_variant_new("(ii)", 1, 1));
-  emit("ControlChanged", g_variant_new("(si)", "x", 1));
-  emit("ControlChanged", g_variant_new("(s)", "x"));
-  emit("ControlChanged", g_variant_new("(is)", 3, "last"));
-  ASSERT_TRUE(wait_for(control, 1));
-  EXPECT_EQ(control.got[0].client_name, "last");
-  EXPECT_EQ(control.count(), 1u);
 }
 
 TEST_F(EventsTest, ControlCleanupStopsDelivery) {
@@ -352,83 +267,6 @@ TEST_F(EventsTest, ControlCleanupStopsDelivery) {
   ASSERT_TRUE(wait_for(sentinel, 1));
   EXPECT_EQ(control.count(), 0u);
   EXPECT_EQ(control_queue_events_init(nullptr, nullptr), -1);
-}
-
-// One match rule per signal however many registrations share it, and none
-// left once the last registration is gone.
-TEST_F(EventsTest, MatchRulesFollowRegistrations) {
-  MatchRuleMonitor monitor;
-  ASSERT_TRUE(monitor.start(bus_env->address()));
-  Recorder r;
-  for (int camera = 1; camera <= 8; ++camera) {
-    ASSERT_EQ(preset_events_init(record_event, &r, camera), 0);
-    ASSERT_EQ(tour_moving_events_enable(record_event, &r, camera), 0);
-  }
-  ASSERT_EQ(preset_events_init(record_event, &r, 1), 0);
-  ASSERT_EQ(control_queue_events_init(record_control, &r), 0);
-  ASSERT_EQ(control_queue_events_init(record_control, &r), 0);
-  preset_events_cleanup(1); // others remain: the rule stays
-  release_everything();
-
-  constexpr const char *kMembers[] = {"PresetReached", "HeadMoving",
-                                      "ControlChanged"};
-  ASSERT_TRUE(run_main_loop_until(
-      [&] {
-        for (const char *member : kMembers)
-          if (monitor.count("RemoveMatch", member) == 0)
-            return false;
-        return true;
-      },
-      kWaitMs));
-  for (const char *member : kMembers) {
-    SCOPED_TRACE(member);
-    EXPECT_EQ(monitor.count("AddMatch", member), 1);
-    EXPECT_EQ(monitor.count("RemoveMatch", member), 1);
-  }
-}
-
-// A thread with a main context of its own gets its callbacks there.
-TEST_F(EventsTest, CallbacksRunOnTheSubscribingThreadsContext) {
-  struct Worker {
-    Recorder recorder;
-    GMainContext *context = nullptr;
-    GThread *thread = nullptr;
-    std::atomic<int> registered{-2};
-    std::atomic<bool> timed_out{false};
-  } worker;
-
-  GThread *thread = g_thread_new(
-      "subscriber",
-      [](gpointer data) -> gpointer {
-        auto *w = static_cast<Worker *>(data);
-        w->context = g_main_context_new();
-        g_main_context_push_thread_default(w->context);
-        w->thread = g_thread_self();
-        w->registered = tour_moving_events_enable(record_event, &w->recorder, 6);
-        gint64 end = g_get_monotonic_time() + gint64(kWaitMs) * 1000;
-        while (w->recorder.count() == 0 && g_get_monotonic_time() < end)
-          if (!g_main_context_iteration(w->context, FALSE))
-            g_usleep(1000);
-        w->timed_out = w->recorder.count() == 0;
-        tour_moving_events_disable(6);
-        g_main_context_pop_thread_default(w->context);
-        return nullptr;
-      },
-      &worker);
-
-  // Emit until the worker has registered; the signal then goes to its loop.
-  ASSERT_TRUE(run_main_loop_until([&] { return worker.registered != -2; },
-                                  kWaitMs));
-  ASSERT_EQ(worker.registered, 0);
-  emit("HeadMoving", g_variant_new("(ii)", 6, 1));
-  g_thread_join(thread);
-
-  ASSERT_FALSE(worker.timed_out);
-  ASSERT_EQ(worker.recorder.count(), 1u);
-  EXPECT_EQ(worker.recorder.got[0].thread, worker.thread);
-  EXPECT_EQ(worker.recorder.got[0].context, worker.context);
-  EXPECT_NE(worker.recorder.got[0].thread, g_thread_self());
-  g_main_context_unref(worker.context);
 }
 
 } // namespace
