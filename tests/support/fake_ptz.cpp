@@ -59,11 +59,6 @@ void reset() {
   s.rand = g_rand_new_with_seed(12345);
 }
 
-void set_time(int32_t sec, int32_t usec) {
-  state().clock = {sec, usec};
-  normalise(&state().clock);
-}
-
 void advance(int32_t sec, int32_t usec) {
   state().clock.sec += sec;
   state().clock.usec += usec;
@@ -76,22 +71,9 @@ void script_random(std::deque<int> values) { state().random_script = std::move(v
 
 const std::deque<Call> &calls() { return state().calls; }
 
-int count(const std::string &name) {
-  int n = 0;
-  for (const auto &c : state().calls)
-    n += c.name == name;
-  return n;
-}
-
 bool preset_registered(int camera_id) {
   return valid_camera(camera_id) && state().preset[camera_id].callback;
 }
-
-bool moving_registered(int camera_id) {
-  return valid_camera(camera_id) && state().moving[camera_id].callback;
-}
-
-bool control_registered() { return state().control.callback != nullptr; }
 
 bool fire_preset(int camera_id, int event) {
   if (!preset_registered(camera_id))
@@ -102,7 +84,7 @@ bool fire_preset(int camera_id, int event) {
 }
 
 bool fire_moving(int camera_id, int value) {
-  if (!moving_registered(camera_id))
+  if (!valid_camera(camera_id) || !state().moving[camera_id].callback)
     return false;
   auto &r = state().moving[camera_id];
   reinterpret_cast<tour_moving_event_cb>(r.callback)(r.user_data, value);
@@ -110,7 +92,7 @@ bool fire_moving(int camera_id, int value) {
 }
 
 bool fire_control(int camera_id, const char *client_name) {
-  if (!control_registered())
+  if (!state().control.callback)
     return false;
   auto &r = state().control;
   reinterpret_cast<control_queue_event_cb>(r.callback)(r.user_data, camera_id,

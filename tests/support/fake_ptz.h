@@ -21,8 +21,7 @@ namespace fake_ptz {
 
 void reset();
 
-/* Clock: starts at 1000 s; only these move it. */
-void set_time(int32_t sec, int32_t usec = 0);
+/* Clock: starts at 1000 s; only this moves it. */
 void advance(int32_t sec, int32_t usec = 0);
 TimeValue now();
 
@@ -40,12 +39,9 @@ struct Call {
   int camera_id;
 };
 const std::deque<Call> &calls();
-int count(const std::string &name);
 
-/* Whether a camera currently has a preset / moving registration. */
+/* Whether a camera currently has a preset registration. */
 bool preset_registered(int camera_id);
-bool moving_registered(int camera_id);
-bool control_registered();
 
 /* Deliver an event to the registered callback; false when none is there. */
 bool fire_preset(int camera_id, int event);

@@ -39,11 +39,3 @@ void PrivateBusEnvironment::TearDown() {
     pid_ = -1;
   }
 }
-
-bool run_main_loop_for(int timeout_ms) {
-  gint64 end = g_get_monotonic_time() + gint64(timeout_ms) * 1000;
-  while (g_get_monotonic_time() < end)
-    if (!g_main_context_iteration(nullptr, FALSE))
-      g_usleep(1000);
-  return true;
-}

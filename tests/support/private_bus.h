@@ -26,13 +26,10 @@ private:
   std::string address_;
 };
 
-/* Runs the default main context until `done()` is true or `timeout_ms`
- * passes; returns done(). For waiting on bus traffic in tests. */
-template <typename Pred> bool run_main_loop_until(Pred done, int timeout_ms);
-bool run_main_loop_for(int timeout_ms);
-
 #include <glib.h>
 
+/* Runs the default main context until `done()` is true or `timeout_ms`
+ * passes; returns done(). For waiting on bus traffic in tests. */
 template <typename Pred> bool run_main_loop_until(Pred done, int timeout_ms) {
   gint64 end = g_get_monotonic_time() + gint64(timeout_ms) * 1000;
   while (!done()) {
