@@ -77,46 +77,29 @@ protected:
   GDBusConnection *client_ = nullptr;
 };
 
-struct ExpectedMethod {
-  const char *name;
-  const char *csymbol;
-  std::vector<std::pair<const char *, const char *>> args;
-};
-
-struct ExpectedInterface {
-  const char *name;
-  const char *csymbol; /* nullptr: none */
-  std::vector<ExpectedMethod> methods;
-};
-
-const std::vector<ExpectedInterface> &published() {
-  static const std::vector<ExpectedInterface> interfaces = {
-      {"com.vorn.PresetTour",
-       "preset_tour_handler",
-       {{"PlayPresetTour", "tour_handler_play_preset_tour", {{"tour_id", "i"}}},
-        {"StopPresetTour", "tour_handler_stop_preset_tour", {{"tour_id", "i"}}},
-        {"PausePresetTour", "tour_handler_pause_preset_tour", {{"tour_id", "i"}}},
-        {"ResumePresetTour", "tour_handler_resume_preset_tour", {{"tour_id", "i"}}}}},
-      {"com.vorn.PresetTourConfhub",
-       nullptr,
-       {{"SetPresetTourRunning",
-         "tour_handler_set_preset_tour_running",
-         {{"running", "s"}, {"confhub_id", "s"}}}}},
-      {"com.vorn.PresetTourController",
-       "tour_handler",
-       {{"BlockPlayback", "tour_handler_block_playback", {{"camera_id", "i"}}},
-        {"UnblockPlayback", "tour_handler_unblock_playback", {{"camera_id", "i"}}}}},
+/* The published interfaces, one line per interface and method, with each
+ * element's CSymbol annotation in brackets and the in-arguments after. */
+std::vector<std::string> outline(GDBusNodeInfo *node) {
+  auto csymbol = [](GDBusAnnotationInfo **annotations) {
+    const char *found = g_dbus_annotation_info_lookup(annotations, CSYMBOL);
+    return found ? std::string(" [") + found + "]" : std::string();
   };
-  return interfaces;
-}
-
-void expect_csymbol(GDBusAnnotationInfo **annotations, const char *value,
-                    const char *what) {
-  const char *found = g_dbus_annotation_info_lookup(annotations, CSYMBOL);
-  if (value == nullptr)
-    EXPECT_EQ(found, nullptr) << what;
-  else
-    EXPECT_STREQ(found, value) << what;
+  std::vector<std::string> lines;
+  for (GDBusInterfaceInfo **i = node->interfaces; i && *i; ++i) {
+    if (g_str_has_prefix((*i)->name, "org.freedesktop.DBus"))
+      continue;
+    lines.push_back(std::string((*i)->name) + csymbol((*i)->annotations));
+    for (GDBusMethodInfo **m = (*i)->methods; m && *m; ++m) {
+      std::string line = std::string("  ") + (*m)->name +
+                         csymbol((*m)->annotations) + " (";
+      for (GDBusArgInfo **a = (*m)->in_args; a && *a; ++a)
+        line += std::string(a == (*m)->in_args ? "" : ", ") + (*a)->name +
+                " " + (*a)->signature;
+      const bool returns = (*m)->out_args && (*m)->out_args[0];
+      lines.push_back(line + (returns ? ") -> values" : ")"));
+    }
+  }
+  return lines;
 }
 
 TEST_F(BusTest, IntrospectionAsPublished) {
@@ -130,30 +113,20 @@ TEST_F(BusTest, IntrospectionAsPublished) {
   g_autoptr(GError) error = nullptr;
   g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(xml, &error);
   ASSERT_NE(node, nullptr) << error->message;
-
-  for (const ExpectedInterface &want : published()) {
-    GDBusInterfaceInfo *iface = g_dbus_node_info_lookup_interface(node, want.name);
-    ASSERT_NE(iface, nullptr) << want.name;
-    expect_csymbol(iface->annotations, want.csymbol, want.name);
-    guint n = 0;
-    for (; iface->methods && iface->methods[n]; ++n) {
-      ASSERT_LT(n, want.methods.size()) << want.name;
-      GDBusMethodInfo *method = iface->methods[n];
-      const ExpectedMethod &m = want.methods[n];
-      EXPECT_STREQ(method->name, m.name);
-      expect_csymbol(method->annotations, m.csymbol, m.name);
-      EXPECT_TRUE(method->out_args == nullptr || method->out_args[0] == nullptr)
-          << m.name;
-      guint a = 0;
-      for (; method->in_args && method->in_args[a]; ++a) {
-        ASSERT_LT(a, m.args.size()) << m.name;
-        EXPECT_STREQ(method->in_args[a]->name, m.args[a].first) << m.name;
-        EXPECT_STREQ(method->in_args[a]->signature, m.args[a].second) << m.name;
-      }
-      EXPECT_EQ(a, m.args.size()) << m.name;
-    }
-    EXPECT_EQ(n, want.methods.size()) << want.name;
-  }
+  EXPECT_EQ(outline(node),
+            (std::vector<std::string>{
+                "com.vorn.PresetTour [preset_tour_handler]",
+                "  PlayPresetTour [tour_handler_play_preset_tour] (tour_id i)",
+                "  StopPresetTour [tour_handler_stop_preset_tour] (tour_id i)",
+                "  PausePresetTour [tour_handler_pause_preset_tour] (tour_id i)",
+                "  ResumePresetTour [tour_handler_resume_preset_tour] (tour_id i)",
+                "com.vorn.PresetTourConfhub",
+                "  SetPresetTourRunning [tour_handler_set_preset_tour_running] "
+                "(running s, confhub_id s)",
+                "com.vorn.PresetTourController [tour_handler]",
+                "  BlockPlayback [tour_handler_block_playback] (camera_id i)",
+                "  UnblockPlayback [tour_handler_unblock_playback] (camera_id i)",
+            }));
 }
 
 struct ReplyCase {
