@@ -14,6 +14,7 @@ real privileges, and under the syslog shim so its log lines land in a file.
 """
 import json
 import os
+import shlex
 import signal
 import subprocess
 import time
@@ -161,8 +162,12 @@ class Wrappers:
     def env(self, initial_ids=None):
         """Preload environment. Fake root by default; `initial_ids` (uid, gid)
         starts the program as that unprivileged fake account instead."""
+        # PATROLD_PRELOAD goes first: a sanitizer runtime must be the first
+        # library of a sanitized program, ahead of the wrappers.
+        first = os.environ.get("PATROLD_PRELOAD", "")
         env = {
-            "LD_PRELOAD": f"libuid_wrapper.so libnss_wrapper.so {self.syslog.preload}",
+            "LD_PRELOAD": f"{first} libuid_wrapper.so libnss_wrapper.so "
+                          f"{self.syslog.preload}".strip(),
             "NSS_WRAPPER_PASSWD": str(self.passwd),
             "NSS_WRAPPER_GROUP": str(self.group),
             "UID_WRAPPER": "1",
@@ -376,13 +381,19 @@ def start_patrold(build_dir, bus, wrappers, store):
     def _start(args=("-n",), wait=True, initial_ids=None, argv0=None, cwd=None):
         env = dict(os.environ)
         env.update(wrappers.env(initial_ids))
-        proc = subprocess.Popen([argv0 or str(exe), *args], executable=str(exe),
+        # PATROLD_WRAPPER (e.g. "valgrind --leak-check=full") runs the
+        # daemon under a checker; argv0 is then the checker's business.
+        wrapper = shlex.split(os.environ.get("PATROLD_WRAPPER", ""))
+        argv = wrapper + [str(exe)] if wrapper else [argv0 or str(exe)]
+        proc = subprocess.Popen([*argv, *args], executable=argv[0] if wrapper else str(exe),
                                 env=env, cwd=cwd, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True)
         daemon = Daemon(proc, bus, wrappers.syslog)
         started.append(daemon)
         if wait:
-            assert wait_until(lambda: proc.poll() is not None or bus.has_owner(SERVICE)), \
+            # A checker in front slows start-up many times over.
+            assert wait_until(lambda: proc.poll() is not None or bus.has_owner(SERVICE),
+                              60 if wrapper else 10), \
                 "patrold did not take its bus name"
             assert proc.poll() is None, proc.stderr.read()
         return daemon
