@@ -10,9 +10,11 @@
 #include "store_internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <memory>
-#include <unistd.h>
+#include <mutex>
+#include <pthread.h>
 
 #include <glib.h>
 
@@ -76,6 +78,10 @@ void destroy_connection(gpointer data) {
 
 GPrivate thread_connection = G_PRIVATE_INIT(destroy_connection);
 
+/* Bumped in every child process right after fork(). */
+std::atomic<unsigned> fork_generation{0};
+std::once_flag fork_watch;
+
 struct ConnectionDeleter {
   void operator()(Connection *c) const { close_connection(c); }
 };
@@ -110,9 +116,14 @@ ConnectionPtr open_connection(const std::string &path) {
   g_autofree char *dir = g_path_get_dirname(path.c_str());
   if (g_mkdir_with_parents(dir, 0755) != 0)
     return nullptr;
+  std::call_once(fork_watch, [] {
+    pthread_atfork(nullptr, nullptr, [] {
+      fork_generation.fetch_add(1, std::memory_order_relaxed);
+    });
+  });
   ConnectionPtr c(new Connection);
   c->path = path;
-  c->pid = static_cast<long>(getpid());
+  c->fork_generation = fork_generation.load(std::memory_order_relaxed);
   int rc = sqlite3_open_v2(path.c_str(), &c->db,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
                                SQLITE_OPEN_NOMUTEX,
@@ -141,13 +152,17 @@ std::string store_path() {
 
 Connection *connection(const cli_Options *options) {
   auto *c = static_cast<Connection *>(g_private_get(&thread_connection));
-  std::string path = store_path();
-  if (c && c->pid != static_cast<long>(getpid())) {
+  // Every cli_ call comes through here, so the checks are cheap: a fork is
+  // noticed by a counter bumped in the child (getpid would be a system call
+  // per call), and the path is compared in place rather than copied.
+  if (c && c->fork_generation != fork_generation.load(std::memory_order_relaxed)) {
     // Inherited through fork(): SQLite forbids using or even closing it in
     // the child, so it is abandoned.
     g_private_set(&thread_connection, nullptr);
     c = nullptr;
   }
+  const char *env = g_getenv("PARAM_STORE_PATH");
+  const char *path = (env && *env) ? env : PARAM_STORE_DEFAULT_PATH;
   if (c && c->path != path) {
     g_private_replace(&thread_connection, nullptr);
     c = nullptr;

@@ -69,7 +69,7 @@ constexpr size_t kStmtCount = static_cast<size_t>(Stmt::Count_);
 struct Connection {
   sqlite3 *db = nullptr;
   std::string path;
-  long pid = 0;
+  unsigned fork_generation = 0; /* see connection() */
   int lock_wait_ms = kDefaultLockWaitMs;
   std::array<sqlite3_stmt *, kStmtCount> stmts{};
 };

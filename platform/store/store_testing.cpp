@@ -31,8 +31,15 @@ namespace paramstore {
 bool enter_call(const char *call) {
   Seams &s = seams();
   std::lock_guard guard(s.lock);
-  ++s.calls[call];
-  auto fault = s.faults.find(call);
+  // Looked up before inserting: this runs on every cli_ call, and building
+  // a key string each time would be an allocation per call.
+  if (auto it = s.calls.find(std::string_view(call)); it != s.calls.end())
+    ++it->second;
+  else
+    s.calls.emplace(call, 1);
+  if (s.faults.empty())
+    return true;
+  auto fault = s.faults.find(std::string_view(call));
   if (fault == s.faults.end())
     return true;
   if (fault->second > 0 && --fault->second == 0)
