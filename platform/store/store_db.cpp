@@ -81,6 +81,8 @@ GPrivate thread_connection = G_PRIVATE_INIT(destroy_connection);
 /* Bumped in every child process right after fork(). */
 std::atomic<unsigned> fork_generation{0};
 std::once_flag fork_watch;
+/* Serialises the write transactions of this process (see WriteTxn). */
+pthread_mutex_t process_writer = PTHREAD_MUTEX_INITIALIZER;
 
 struct ConnectionDeleter {
   void operator()(Connection *c) const { close_connection(c); }
@@ -119,6 +121,9 @@ ConnectionPtr open_connection(const std::string &path) {
   std::call_once(fork_watch, [] {
     pthread_atfork(nullptr, nullptr, [] {
       fork_generation.fetch_add(1, std::memory_order_relaxed);
+      /* The child has only the forking thread: a writer that held the
+       * mutex in the parent is not there to release it. */
+      pthread_mutex_init(&process_writer, nullptr);
     });
   });
   ConnectionPtr c(new Connection);
@@ -229,6 +234,8 @@ int exec(Connection &c, Stmt s) {
 }
 
 WriteTxn::WriteTxn(Connection &c, bool durable) : c_(c), durable_(durable) {
+  pthread_mutex_lock(&process_writer);
+  locked_ = true;
   if (durable_ && exec(c_, Stmt::SyncFull) != 0)
     return;
   open_ = exec(c_, Stmt::BeginWrite) == 0;
@@ -239,6 +246,8 @@ WriteTxn::~WriteTxn() {
     exec(c_, Stmt::Rollback);
   if (durable_)
     exec(c_, Stmt::SyncNormal);
+  if (locked_)
+    pthread_mutex_unlock(&process_writer);
 }
 
 int WriteTxn::commit() {

@@ -106,7 +106,13 @@ int exec(Connection &c, Stmt s);
 
 /* A write transaction (BEGIN IMMEDIATE, so the lock wait applies when the
  * lock is taken rather than failing on upgrade). Rolls back unless
- * committed. Durable commits run with synchronous=FULL. */
+ * committed. Durable commits run with synchronous=FULL.
+ *
+ * Writers of one process also queue on a process-wide mutex for the whole
+ * transaction. SQLite's busy handler polls with sleeps of up to 100 ms, so a
+ * thread that writes back to back could keep another thread of the same
+ * process out until its lock wait ran out; a blocked mutex waiter is woken
+ * at once. The busy timeout is then only for writers of other processes. */
 class WriteTxn {
 public:
   WriteTxn(Connection &c, bool durable);
@@ -120,6 +126,7 @@ private:
   Connection &c_;
   bool durable_;
   bool open_ = false;
+  bool locked_ = false;
 };
 
 /* A read transaction: one consistent snapshot over several statements. */
