@@ -145,6 +145,10 @@ void process_driver_uninstalled(TourHandler *self, int32_t camera_id) {
     syslog(LOG_WARNING, "Failed to stop playing tour");
     return;
   }
+  /* The stop hands its Running "no" to the writer thread. Should that write
+   * land after the deletion below, it would bring back a group holding only
+   * Running; the queue holds at most a few writes, so wait for them. */
+  preset_tour_flush_running_writes();
 
   g_autofree int32_t *ids = nullptr;
   int count = tour_confhub_get_guard_tour_ids(&ids);

@@ -261,6 +261,8 @@ TEST_F(ProcessTest, DriverUninstalledStopsAndDeletesTheCameraTours) {
   play(1);
   ASSERT_TRUE(tour_handler_driver_uninstalled(handler_, 2));
   process();
+  /* The stop's Running "no" must not bring the deleted group back. */
+  preset_tour_flush_running_writes();
   EXPECT_EQ(held(2), -1);
   EXPECT_FALSE(group_exists(1));
   EXPECT_TRUE(group_exists(2));
