@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The reliability suite at full size: the bus fuzzer over several seeds, the
-# store fuzzer over dozens of hostile stores, SIGKILL/restart cycles and the
-# request burst. Prints the figures and writes them as JSON to
+# store fuzzer over dozens of hostile stores, SIGKILL/restart cycles, the
+# request burst, and the coordinator fault cases. Prints the figures and writes them as JSON to
 # <build dir>/reliability.json. Exit status 0 only when every step passed.
 #
 #   scripts/reliability.sh [BUILD_DIR]     (default: $PATROLD_BUILD_DIR, else ./build)
@@ -50,15 +50,17 @@ step "store fuzz" $py $rel/storefuzz.py --seed "$store_seed" --rounds "$store_ro
 step "crash and restart" $py $rel/crashrestart.py --cycles "$crash_cycles" \
   --requests 1000 --json "$figures/crash.json"
 
-# --- further steps ------------------------------------------------------------
-# Coordinator faults (tests/faults) and the sanitizer run (scripts/sanitize.sh)
-# are added here as more `step` lines; their figures go to "$figures/<name>.json"
-# to be folded into the summary below.
+step "coordinator faults" $py -m pytest -q -p no:cacheprovider tests/faults \
+  --junitxml="$figures/faults.xml"
 
 $py - "$figures" "$build_dir/reliability.json" "${failed[@]}" <<'PY'
 import datetime, json, os, pathlib, platform, sys
 folder, out, failed = pathlib.Path(sys.argv[1]), sys.argv[2], sys.argv[3:]
 parts = {p.stem: json.loads(p.read_text()) for p in sorted(folder.glob("*.json"))}
+import xml.etree.ElementTree as ET
+faults_xml = folder / "faults.xml"
+fault_cases = ([c.get("name") for c in ET.parse(faults_xml).getroot().iter("testcase")]
+               if faults_xml.exists() else [])
 bus = [v for k, v in parts.items() if k.startswith("bus-")]
 store, crash = parts.get("store", {}), parts.get("crash", {})
 summary = {
@@ -75,6 +77,7 @@ summary = {
                       "integrity_checks_ok": crash.get("integrity_checks_ok"),
                       "burst_requests": crash.get("burst_requests"),
                       "burst_final_running": crash.get("burst_final_running")},
+    "coordinator_faults": {"cases": len(fault_cases), "names": fault_cases},
     "failed_steps": failed,
     "details": parts,
 }
