@@ -1,20 +1,373 @@
-"""Shared fixtures of the bus-level test suites.
+"""The one home of the bus-level fixtures and helpers. pytest loads it for
+every folder under tests/; tests/reliability/reliability_rig.py loads it as
+a plain module, so the helpers above the fixtures never need pytest.
 
-- build_dir: where the programs are (PATROLD_BUILD_DIR, default ./build).
-- private_bus: a dbus-daemon of our own; DBUS_SYSTEM_BUS_ADDRESS points at it
-  for the test and for every program the test starts.
-- store: a fresh parameter store file; PARAM_STORE_PATH points at it.
-- run: runs a program of the build with that environment.
+Every program runs on a private dbus-daemon (DBUS_SYSTEM_BUS_ADDRESS) with a
+fresh store (PARAM_STORE_PATH). patrold runs under uid_wrapper/nss_wrapper,
+so its account switch needs no real privileges, and under the syslog shim,
+so its log lines land in a file. PATROLD_PRELOAD goes first in its
+LD_PRELOAD (a sanitizer runtime) and PATROLD_WRAPPER runs a checker such as
+valgrind in front of it.
 """
+import json
 import os
 import pathlib
+import shlex
 import signal
 import subprocess
+import tempfile
+import time
 
 import pytest
+import gi
+
+gi.require_version("Gio", "2.0")
+from gi.repository import Gio, GLib  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUS_CONFIG = ROOT / "tests" / "support" / "system-bus.conf"
+SERVICE = "com.vorn.PresetTour"
+OBJECT = "/com/vorn/PresetTour"
+IFACE_TOUR = "com.vorn.PresetTour"
+IFACE_CONFHUB = "com.vorn.PresetTourConfhub"
+IFACE_CONTROLLER = "com.vorn.PresetTourController"
+SIM_SERVICE = COORD_IFACE = "com.vorn.PTZ.Coordinator"
+SIM_OBJECT = "/com/vorn/PTZ/Simulator"
+SIM_IFACE = "com.vorn.PTZ.Simulator"
+EVENTS_OBJECT = "/com/vorn/PTZ/Events"
+EVENTS_IFACE = "com.vorn.PTZ.Events"
+NO_BUS = "unix:path=/nonexistent/bus"
+
+SERVICE_UID = SERVICE_GID = 991
+ROOT_PASSWD = "root:x:0:0:root:/root:/bin/sh"
+SERVICE_PASSWD = f"patrold:x:{SERVICE_UID}:{SERVICE_GID}:patrold:/nonexistent:/bin/false"
+ROOT_GROUP = "root:x:0:"
+SERVICE_GROUP = f"patrold:x:{SERVICE_GID}:"
+
+
+def wait_until(predicate, timeout=10.0):
+    """Polls `predicate` until it returns a true value or `timeout` passes;
+    returns that last value. Runs the default main context in between, so
+    signal subscriptions of this process are delivered while waiting."""
+    ctx = GLib.MainContext.default()
+    deadline = time.monotonic() + timeout
+    while True:
+        while ctx.pending():
+            ctx.iteration(False)
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(0.02)
+
+
+def program(build_dir, name):
+    path = pathlib.Path(build_dir) / name
+    if not path.is_file():
+        raise FileNotFoundError(f"{name} is not built in {build_dir}")
+    return path
+
+
+def stop_process(proc, timeout=10):
+    """SIGTERM by pid, SIGKILL if it lingers; the exit status."""
+    if proc.poll() is None:
+        os.kill(proc.pid, signal.SIGTERM)
+        try:
+            return proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.kill(proc.pid, signal.SIGKILL)
+    return proc.wait()
+
+
+# --- the bus ---------------------------------------------------------------
+
+class Bus:
+    """A dbus-daemon of our own; `log` takes its complaints (the fuzzers make
+    it refuse thousands of replies nobody asked for)."""
+
+    def __init__(self, log=None):
+        self.proc = subprocess.Popen(
+            ["dbus-daemon", f"--config-file={BUS_CONFIG}", "--nofork",
+             "--print-address=1"], stdout=subprocess.PIPE, stderr=log, text=True)
+        self.address = self.proc.stdout.readline().strip()
+        if not self.address:
+            raise RuntimeError("dbus-daemon printed no address")
+
+    def stop(self):
+        stop_process(self.proc)
+        self.proc.stdout.close()
+
+
+class BusClient:
+    """One client connection to the private bus."""
+
+    def __init__(self, address):
+        self.conn = Gio.DBusConnection.new_for_address_sync(
+            address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
+            | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+
+    def call(self, dest, path, iface, method, signature=None, args=None,
+             timeout_ms=10000):
+        params = GLib.Variant(signature, args) if signature else None
+        return self.conn.call_sync(dest, path, iface, method, params, None,
+                                   Gio.DBusCallFlags.NONE, timeout_ms, None)
+
+    def bus_call(self, method, name):
+        return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus", method, "(s)", (name,)).unpack()[0]
+
+    def has_owner(self, name):
+        return self.bus_call("NameHasOwner", name)
+
+    def owner_pid(self, name):
+        return self.bus_call("GetConnectionUnixProcessID", name)
+
+    def emit(self, path, iface, name, signature, args):
+        self.conn.emit_signal(None, path, iface, name, GLib.Variant(signature, args))
+        self.conn.flush_sync(None)
+
+    def close(self):
+        self.conn.close_sync(None)
+
+
+def remote_error(exc):
+    """(bus error name, message) of a GLib.Error from a method call."""
+    prefix = "GDBus.Error:"
+    assert exc.message.startswith(prefix), exc.message
+    name, _, message = exc.message[len(prefix):].partition(": ")
+    return name, message
+
+
+# --- syslog and the account wrappers ------------------------------------------
+
+class Syslog:
+    def __init__(self, path, preload):
+        self.path = path
+        self.preload = preload
+
+    def lines(self):
+        try:
+            return self.path.read_text().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def messages(self):
+        """The message part of every line, without priority and identity."""
+        return [line.split(": ", 1)[1] for line in self.lines() if ": " in line]
+
+    def wait_for(self, message, timeout=10.0):
+        return wait_until(lambda: message in self.messages(), timeout)
+
+
+class Wrappers:
+    def __init__(self, folder, syslog):
+        self.folder = folder
+        self.syslog = syslog
+        self.passwd = folder / "passwd"
+        self.group = folder / "group"
+        self.write()
+
+    def write(self, passwd=(ROOT_PASSWD, SERVICE_PASSWD),
+              group=(ROOT_GROUP, SERVICE_GROUP)):
+        self.passwd.write_text("".join(line + "\n" for line in passwd))
+        self.group.write_text("".join(line + "\n" for line in group))
+
+    def env(self, initial_ids=None):
+        """Preload environment. Fake root by default; `initial_ids` (uid, gid)
+        starts the program as that unprivileged fake account instead."""
+        # A sanitizer runtime must be the first library of a sanitized program.
+        first = os.environ.get("PATROLD_PRELOAD", "")
+        env = {"LD_PRELOAD": f"{first} libuid_wrapper.so libnss_wrapper.so "
+                             f"{self.syslog.preload}".strip(),
+               "NSS_WRAPPER_PASSWD": str(self.passwd),
+               "NSS_WRAPPER_GROUP": str(self.group),
+               "UID_WRAPPER": "1",
+               "SYSLOG_CAPTURE_FILE": str(self.syslog.path)}
+        if initial_ids is None:
+            env["UID_WRAPPER_ROOT"] = "1"
+        else:
+            for kind, value in zip("UG", initial_ids):
+                for which in "RES":
+                    env[f"UID_WRAPPER_INITIAL_{which}{kind}ID"] = str(value)
+        return env
+
+
+# --- ptz-sim ---------------------------------------------------------------
+
+class Simulator:
+    """A running ptz-sim; records the signals it sends (`events`)."""
+
+    def __init__(self, exe, bus, *args):
+        # Files rather than pipes: a chatty simulator must never block.
+        self.out, self.err = tempfile.TemporaryFile("w+"), tempfile.TemporaryFile("w+")
+        self.proc = subprocess.Popen([str(exe), "--speed-scale", "10", *map(str, args)],
+                                     stdout=self.out, stderr=self.err, text=True)
+        self.bus = bus
+        self.events = []
+        # Matched by the bus against the name's owner: only the simulator's.
+        self.sub = bus.conn.signal_subscribe(
+            SIM_SERVICE, None, None, None, None, Gio.DBusSignalFlags.NONE,
+            lambda _c, _s, path, _i, name, params, _d:
+                self.events.append((name, path, tuple(params.unpack()))), None)
+        if not wait_until(lambda: self.proc.poll() is not None
+                          or bus.has_owner(SIM_SERVICE)) or self.proc.poll() is not None:
+            self.stop()
+            raise RuntimeError("ptz-sim did not take its bus name")
+
+    def call(self, camera, method, signature, args, timeout_ms=10000):
+        return self.bus.call(SIM_SERVICE, f"/com/vorn/PTZ/Coordinator/{camera}",
+                             COORD_IFACE, method, signature, args, timeout_ms).unpack()
+
+    def control(self, method, signature=None, args=None):
+        return self.bus.call(SIM_SERVICE, SIM_OBJECT, SIM_IFACE, method,
+                             signature, args)
+
+    def state(self):
+        return json.loads(self.control("GetState").unpack()[0])
+
+    def camera(self, camera_id):
+        return next(c for c in self.state()["cameras"] if c["camera"] == camera_id)
+
+    def history(self, camera_id):
+        return list(self.camera(camera_id)["history"])
+
+    def named(self, name):
+        """Arguments of every recorded signal with that name, in order."""
+        return [args for (n, _p, args) in self.events if n == name]
+
+    def wait_history(self, camera_id, count, timeout=10.0):
+        """Waits until camera `camera_id` has reached `count` more presets
+        than now; returns the presets reached meanwhile, or None."""
+        before = len(self.history(camera_id))
+        history = wait_until(
+            lambda: (h := self.history(camera_id)) and len(h) >= before + count and h,
+            timeout)
+        return history[before:] if history else None
+
+    def stop(self):
+        """(exit status, stdout, stderr)."""
+        if self.sub is not None:
+            self.bus.conn.signal_unsubscribe(self.sub)
+            self.sub = None
+        status = stop_process(self.proc)
+        outputs = []
+        for f in (self.out, self.err):
+            if not f.closed:
+                f.seek(0)
+                outputs.append(f.read())
+                f.close()
+        return (status, *outputs)
+
+
+# --- paramctl and tours ------------------------------------------------------
+
+def tour_lines(tour_id, camera, presets=(1, 2), running="no", wait=0,
+               random="no", pause_minutes=0):
+    """NAME=VALUE lines of one tour visiting `presets` in order."""
+    base = f"root.RezazErar.G{tour_id}"
+    lines = [f"{base}.Name=Tour {tour_id}", f"{base}.CamNbr={camera}",
+             f"{base}.RandomEnabled={random}",
+             f"{base}.TimeBetweenSequences={pause_minutes}",
+             f"{base}.Running={running}"]
+    for m, preset in enumerate(presets):
+        point = f"{base}.Tour.T{m}"
+        lines += [f"{point}.PresetNbr={preset}", f"{point}.Position={m}",
+                  f"{point}.MoveSpeed=100", f"{point}.WaitTime={wait}",
+                  f"{point}.WaitTimeViewType=Seconds"]
+    return lines
+
+
+class ParamCtl:
+    def __init__(self, exe):
+        self.exe = exe
+
+    def run(self, *args, input=None):
+        return subprocess.run([str(self.exe), *map(str, args)], input=input,
+                              capture_output=True, text=True, timeout=30)
+
+    def import_lines(self, lines):
+        result = self.run("import", input="\n".join(lines) + "\n")
+        assert result.returncode == 0, result.stderr
+        return result
+
+    def get(self, name):
+        result = self.run("get", name)
+        return result.stdout.strip() if result.returncode == 0 else None
+
+    def list(self, *prefix):
+        return self.run("list", *prefix).stdout.splitlines()
+
+    def running(self, tour_id):
+        return self.get(f"root.RezazErar.G{tour_id}.Running")
+
+    def wait_running(self, tour_id, value, timeout=10.0):
+        return wait_until(lambda: self.running(tour_id) == value, timeout)
+
+    def groups(self):
+        """Tour group names present in the store, e.g. {"G1", "G4"}."""
+        return {line.split(".")[2] for line in self.list("root.RezazErar")
+                if line.startswith("root.RezazErar.")}
+
+
+# --- the daemon ----------------------------------------------------------------
+
+class Daemon:
+    def __init__(self, proc, bus, syslog):
+        self.proc = proc
+        self.pid = proc.pid
+        self.bus = bus
+        self.syslog = syslog
+
+    def call(self, iface, method, signature=None, args=None):
+        return self.bus.call(SERVICE, OBJECT, iface, method, signature, args)
+
+    def play(self, tour_id):
+        return self.call(IFACE_TOUR, "PlayPresetTour", "(i)", (tour_id,))
+
+    def stop_tour(self, tour_id):
+        return self.call(IFACE_TOUR, "StopPresetTour", "(i)", (tour_id,))
+
+    def pause(self, tour_id):
+        return self.call(IFACE_TOUR, "PausePresetTour", "(i)", (tour_id,))
+
+    def resume(self, tour_id):
+        return self.call(IFACE_TOUR, "ResumePresetTour", "(i)", (tour_id,))
+
+    def block(self, camera_id):
+        return self.call(IFACE_CONTROLLER, "BlockPlayback", "(i)", (camera_id,))
+
+    def unblock(self, camera_id):
+        return self.call(IFACE_CONTROLLER, "UnblockPlayback", "(i)", (camera_id,))
+
+    def set_running(self, running, group):
+        return self.call(IFACE_CONFHUB, "SetPresetTourRunning", "(ss)",
+                         (running, group))
+
+    def answers(self):
+        """True when the daemon is alive and replies on the bus."""
+        if self.proc.poll() is not None:
+            return False
+        reply = self.call("org.freedesktop.DBus.Introspectable", "Introspect")
+        return IFACE_TOUR in reply.unpack()[0]
+
+    def stop(self, timeout=15):
+        """SIGTERM, then the exit status."""
+        if self.proc.poll() is None:
+            os.kill(self.pid, signal.SIGTERM)
+        return self.proc.wait(timeout=timeout)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            os.kill(self.pid, signal.SIGKILL)
+            self.proc.wait()
+
+
+# --- fixtures ---------------------------------------------------------------
+
+@pytest.fixture(autouse=True)
+def no_real_bus(monkeypatch):
+    # Autouse runs first, private_bus overrides it: a test without a private
+    # bus must never reach the machine's system bus.
+    monkeypatch.setenv("DBUS_SYSTEM_BUS_ADDRESS", NO_BUS)
 
 
 @pytest.fixture(scope="session")
@@ -22,20 +375,6 @@ def build_dir():
     path = pathlib.Path(os.environ.get("PATROLD_BUILD_DIR", ROOT / "build"))
     assert path.is_dir(), f"build folder {path} missing: run scripts/build.sh"
     return path
-
-
-class Bus:
-    def __init__(self):
-        self.proc = subprocess.Popen(
-            ["dbus-daemon", f"--config-file={BUS_CONFIG}", "--nofork",
-             "--print-address=1"],
-            stdout=subprocess.PIPE, text=True)
-        self.address = self.proc.stdout.readline().strip()
-        assert self.address, "dbus-daemon printed no address"
-
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        self.proc.wait(timeout=10)
 
 
 @pytest.fixture
@@ -47,6 +386,13 @@ def private_bus(monkeypatch):
 
 
 @pytest.fixture
+def bus(private_bus):
+    client = BusClient(private_bus.address)
+    yield client
+    client.close()
+
+
+@pytest.fixture
 def store(tmp_path, monkeypatch):
     path = tmp_path / "params.db"
     monkeypatch.setenv("PARAM_STORE_PATH", str(path))
@@ -54,10 +400,78 @@ def store(tmp_path, monkeypatch):
 
 
 @pytest.fixture
-def run(build_dir):
-    def _run(program, *args, input=None, check=False, timeout=30):
-        exe = build_dir / program
-        return subprocess.run([str(exe), *map(str, args)], input=input,
-                              capture_output=True, text=True, check=check,
-                              timeout=timeout)
-    return _run
+def syslog_file(tmp_path, build_dir):
+    return Syslog(tmp_path / "syslog.txt",
+                  program(build_dir, "tests/support/libsyslog-preload.so"))
+
+
+@pytest.fixture
+def wrappers(tmp_path, syslog_file):
+    folder = tmp_path / "nss"
+    folder.mkdir()
+    return Wrappers(folder, syslog_file)
+
+
+@pytest.fixture
+def start_ptz_sim(build_dir, bus):
+    """start_ptz_sim(*options) -> Simulator, once it owns its bus name.
+    Starting one after stopping another is a coordinator that restarted."""
+    started = []
+
+    def _start(*args):
+        started.append(Simulator(program(build_dir, "ptz-sim"), bus, *args))
+        return started[-1]
+    yield _start
+    for sim in started:
+        sim.stop()
+
+
+@pytest.fixture
+def ptz_sim(start_ptz_sim):
+    return start_ptz_sim()
+
+
+@pytest.fixture
+def paramctl(build_dir, store, private_bus):
+    return ParamCtl(program(build_dir, "paramctl"))
+
+
+@pytest.fixture
+def seed(paramctl):
+    """seed(tour_lines(...) + tour_lines(...)): imports tours in one go."""
+    return paramctl.import_lines
+
+
+@pytest.fixture
+def start_patrold(build_dir, bus, wrappers, store):
+    """start_patrold(args=("-n",), wait=True) -> Daemon. Every daemon that
+    is still alive at teardown is killed by its pid."""
+    exe = program(build_dir, "patrold")
+    started = []
+
+    def _start(args=("-n",), wait=True, initial_ids=None, argv0=None, cwd=None):
+        env = dict(os.environ, **wrappers.env(initial_ids))
+        # Under a checker, argv0 is the checker's business.
+        wrapper = shlex.split(os.environ.get("PATROLD_WRAPPER", ""))
+        argv = wrapper + [str(exe)] if wrapper else [argv0 or str(exe)]
+        proc = subprocess.Popen([*argv, *args], executable=argv[0] if wrapper else str(exe),
+                                env=env, cwd=cwd, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        started.append(Daemon(proc, bus, wrappers.syslog))
+        if wait:
+            # A checker in front slows start-up many times over.
+            assert wait_until(lambda: proc.poll() is not None or bus.has_owner(SERVICE),
+                              60 if wrapper else 10), "patrold did not take its bus name"
+            assert proc.poll() is None, proc.stderr.read()
+        return started[-1]
+
+    yield _start
+    for daemon in started:
+        daemon.kill()
+        daemon.proc.stdout.close()
+        daemon.proc.stderr.close()
+
+
+@pytest.fixture
+def patrold(start_patrold):
+    return start_patrold()

@@ -1,7 +1,7 @@
 """One private world for the reliability programs: a bus, a store file,
-ptz-sim and patrold under the wrappers, built from the end-to-end suite's
-helpers (tests/e2e/conftest.py and tests/conftest.py) so that the fuzzers
-drive the daemon exactly as the other bus-level tests do.
+ptz-sim and patrold under the wrappers, built from the helpers of
+tests/conftest.py so that the fuzzers drive the daemon exactly as the other
+bus-level tests do.
 
 The fuzzers run as plain programs as well as under pytest, so nothing here
 depends on pytest fixtures: `Rig` is a context manager that starts what is
@@ -23,58 +23,25 @@ from gi.repository import Gio, GLib  # noqa: E402
 TESTS = pathlib.Path(__file__).resolve().parent.parent
 ROOT = TESTS.parent
 
+_spec = importlib.util.spec_from_file_location("reliability_helpers", TESTS / "conftest.py")
+helpers = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(helpers)
 
-def _load(name, path):
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-e2e = _load("reliability_e2e_helpers", TESTS / "e2e" / "conftest.py")
-_base = _load("reliability_base_helpers", TESTS / "conftest.py")
-
-wait_until = e2e.wait_until
-tour_lines = e2e.tour_lines
-SERVICE, OBJECT = e2e.SERVICE, e2e.OBJECT
+wait_until = helpers.wait_until
+tour_lines = helpers.tour_lines
+program = helpers.program
+SERVICE, OBJECT = helpers.SERVICE, helpers.OBJECT
 IFACE_TOUR, IFACE_CONFHUB, IFACE_CONTROLLER = (
-    e2e.IFACE_TOUR, e2e.IFACE_CONFHUB, e2e.IFACE_CONTROLLER)
-EVENTS_OBJECT, EVENTS_IFACE = e2e.EVENTS_OBJECT, e2e.EVENTS_IFACE
-SIM_SERVICE, SIM_OBJECT, SIM_IFACE = e2e.SIM_SERVICE, e2e.SIM_OBJECT, e2e.SIM_IFACE
+    helpers.IFACE_TOUR, helpers.IFACE_CONFHUB, helpers.IFACE_CONTROLLER)
+EVENTS_OBJECT, EVENTS_IFACE = helpers.EVENTS_OBJECT, helpers.EVENTS_IFACE
+SIM_SERVICE, SIM_OBJECT, SIM_IFACE = helpers.SIM_SERVICE, helpers.SIM_OBJECT, helpers.SIM_IFACE
 COORD_OBJECT_1 = "/com/vorn/PTZ/Coordinator/1"
-COORD_IFACE = "com.vorn.PTZ.Coordinator"
+COORD_IFACE = helpers.COORD_IFACE
 INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
 
 
 def build_dir_from_env():
     return pathlib.Path(os.environ.get("PATROLD_BUILD_DIR", ROOT / "build"))
-
-
-def program(build_dir, name, *subdirs):
-    for candidate in [build_dir / name] + [build_dir / d / name for d in subdirs]:
-        if candidate.is_file() and os.access(candidate, os.X_OK):
-            return candidate
-    raise FileNotFoundError(f"{name} is not built in {build_dir}")
-
-
-class QuietBus(_base.Bus):
-    """The suite's private bus with its complaints in a file: the fuzzers
-    make it refuse thousands of replies to calls that expected none."""
-
-    def __init__(self, log_path):
-        self.log = open(log_path, "w")
-        self.proc = subprocess.Popen(
-            ["dbus-daemon", f"--config-file={_base.BUS_CONFIG}", "--nofork",
-             "--print-address=1"],
-            stdout=subprocess.PIPE, stderr=self.log, text=True)
-        self.address = self.proc.stdout.readline().strip()
-        if not self.address:
-            raise RuntimeError("dbus-daemon printed no address")
-
-    def stop(self):
-        super().stop()
-        self.proc.stdout.close()
-        self.log.close()
 
 
 class Sender:
@@ -130,19 +97,21 @@ class Rig:
     def __enter__(self):
         self._saved_env = {k: os.environ.get(k) for k in
                            ("DBUS_SYSTEM_BUS_ADDRESS", "PARAM_STORE_PATH")}
-        self.bus_daemon = QuietBus(self.workdir / "dbus-daemon.log")
+        # The fuzzers make the bus refuse thousands of replies nobody asked
+        # for: its complaints go to a file.
+        self.bus_log = open(self.workdir / "dbus-daemon.log", "w")
+        self.bus_daemon = helpers.Bus(log=self.bus_log)
         os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = self.bus_daemon.address
-        self.bus = e2e.BusClient(self.bus_daemon.address)
+        self.bus = helpers.BusClient(self.bus_daemon.address)
         self.sender = Sender(self.bus.conn)
         self.use_store(self.workdir / "params.db")
-        self.paramctl = e2e.ParamCtl(program(self.build_dir, "paramctl", "tools/paramctl"))
-        self.syslog = e2e.Syslog(self.workdir / "syslog-0.txt")
-        self.syslog.preload = self.build_dir / "tests" / "support" / "libsyslog-preload.so"
-        if not self.syslog.preload.is_file():
-            raise FileNotFoundError(f"{self.syslog.preload} is not built")
+        self.paramctl = helpers.ParamCtl(program(self.build_dir, "paramctl"))
+        self.syslog = helpers.Syslog(
+            self.workdir / "syslog-0.txt",
+            program(self.build_dir, "tests/support/libsyslog-preload.so"))
         nss = self.workdir / "nss"
         nss.mkdir(exist_ok=True)
-        self.wrappers = e2e.Wrappers(nss, self.syslog)
+        self.wrappers = helpers.Wrappers(nss, self.syslog)
         return self
 
     def __exit__(self, *exc):
@@ -153,6 +122,7 @@ class Rig:
             self.sim.stop()
         self.bus.close()
         self.bus_daemon.stop()
+        self.bus_log.close()
         for key, value in self._saved_env.items():
             if value is None:
                 os.environ.pop(key, None)
@@ -169,13 +139,7 @@ class Rig:
     # --- programs -----------------------------------------------------------
 
     def start_sim(self, *args):
-        exe = program(self.build_dir, "ptz-sim", "sim")
-        proc = subprocess.Popen([str(exe), "--speed-scale", "10", *args],
-                                stdout=subprocess.DEVNULL)
-        self.sim = e2e.Simulator(proc, self.bus)
-        if not wait_until(lambda: proc.poll() is not None or self.bus.has_owner(SIM_SERVICE)) \
-                or proc.poll() is not None:
-            raise RuntimeError("ptz-sim did not take its bus name")
+        self.sim = helpers.Simulator(program(self.build_dir, "ptz-sim"), self.bus, *args)
         return self.sim
 
     def start_daemon(self, fresh_log=True):
@@ -191,7 +155,7 @@ class Rig:
         stderr_file = open(self.workdir / f"stderr-{self.starts + 1}.txt", "w+")
         proc = subprocess.Popen([str(exe), "-n"], env=env,
                                 stdout=subprocess.DEVNULL, stderr=stderr_file)
-        daemon = e2e.Daemon(proc, self.bus, e2e.Syslog(self.syslog.path))
+        daemon = helpers.Daemon(proc, self.bus, helpers.Syslog(self.syslog.path, self.syslog.preload))
         daemon.stderr_file = stderr_file
         self.daemons.append(daemon)
         self.starts += 1
