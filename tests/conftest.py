@@ -1,13 +1,10 @@
-"""The one home of the bus-level fixtures and helpers. pytest loads it for
-every folder under tests/; tests/reliability/reliability_rig.py loads it as
-a plain module, so the helpers above the fixtures never need pytest.
+"""The bus-level fixtures of every folder under tests/; reliability_rig.py
+loads it as a plain module, so the helpers above the fixtures need no pytest.
 
-Every program runs on a private dbus-daemon (DBUS_SYSTEM_BUS_ADDRESS) with a
-fresh store (PARAM_STORE_PATH). patrold runs under uid_wrapper/nss_wrapper,
-so its account switch needs no real privileges, and under the syslog shim,
-so its log lines land in a file. PATROLD_PRELOAD goes first in its
-LD_PRELOAD (a sanitizer runtime) and PATROLD_WRAPPER runs a checker such as
-valgrind in front of it.
+Programs run on a private dbus-daemon with a fresh store. patrold runs under
+uid_wrapper/nss_wrapper, so its account switch needs no privileges, and the
+syslog shim, so its log lands in a file; PATROLD_PRELOAD (a sanitizer
+runtime) goes first in its LD_PRELOAD, PATROLD_WRAPPER (valgrind) in front.
 """
 import json
 import os
@@ -17,6 +14,7 @@ import signal
 import subprocess
 import tempfile
 import time
+from functools import partialmethod
 
 import pytest
 import gi
@@ -320,23 +318,15 @@ class Daemon:
     def call(self, iface, method, signature=None, args=None):
         return self.bus.call(SERVICE, OBJECT, iface, method, signature, args)
 
-    def play(self, tour_id):
-        return self.call(IFACE_TOUR, "PlayPresetTour", "(i)", (tour_id,))
+    def _request(self, iface, method, number):
+        return self.call(iface, method, "(i)", (number,))
 
-    def stop_tour(self, tour_id):
-        return self.call(IFACE_TOUR, "StopPresetTour", "(i)", (tour_id,))
-
-    def pause(self, tour_id):
-        return self.call(IFACE_TOUR, "PausePresetTour", "(i)", (tour_id,))
-
-    def resume(self, tour_id):
-        return self.call(IFACE_TOUR, "ResumePresetTour", "(i)", (tour_id,))
-
-    def block(self, camera_id):
-        return self.call(IFACE_CONTROLLER, "BlockPlayback", "(i)", (camera_id,))
-
-    def unblock(self, camera_id):
-        return self.call(IFACE_CONTROLLER, "UnblockPlayback", "(i)", (camera_id,))
+    play = partialmethod(_request, IFACE_TOUR, "PlayPresetTour")
+    stop_tour = partialmethod(_request, IFACE_TOUR, "StopPresetTour")
+    pause = partialmethod(_request, IFACE_TOUR, "PausePresetTour")
+    resume = partialmethod(_request, IFACE_TOUR, "ResumePresetTour")
+    block = partialmethod(_request, IFACE_CONTROLLER, "BlockPlayback")
+    unblock = partialmethod(_request, IFACE_CONTROLLER, "UnblockPlayback")
 
     def set_running(self, running, group):
         return self.call(IFACE_CONFHUB, "SetPresetTourRunning", "(ss)",
@@ -365,8 +355,7 @@ class Daemon:
 
 @pytest.fixture(autouse=True)
 def no_real_bus(monkeypatch):
-    # Autouse runs first, private_bus overrides it: a test without a private
-    # bus must never reach the machine's system bus.
+    # Runs before private_bus: a test without one never reaches the real bus.
     monkeypatch.setenv("DBUS_SYSTEM_BUS_ADDRESS", NO_BUS)
 
 
@@ -414,8 +403,8 @@ def wrappers(tmp_path, syslog_file):
 
 @pytest.fixture
 def start_ptz_sim(build_dir, bus):
-    """start_ptz_sim(*options) -> Simulator, once it owns its bus name.
-    Starting one after stopping another is a coordinator that restarted."""
+    """start_ptz_sim(*options) -> Simulator, once it owns its bus name; a
+    second one after stopping the first is a coordinator that restarted."""
     started = []
 
     def _start(*args):
@@ -444,8 +433,7 @@ def seed(paramctl):
 
 @pytest.fixture
 def start_patrold(build_dir, bus, wrappers, store):
-    """start_patrold(args=("-n",), wait=True) -> Daemon. Every daemon that
-    is still alive at teardown is killed by its pid."""
+    """start_patrold(args=("-n",), wait=True) -> Daemon; killed at teardown."""
     exe = program(build_dir, "patrold")
     started = []
 
