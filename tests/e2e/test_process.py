@@ -108,7 +108,9 @@ def test_only_a_playing_tour_wakes_the_daemon_for_its_tick(seed, paramctl, ptz_s
     patrold.play(1)
     assert ptz_sim.wait_history(1, 1)
     assert wait_until(lambda: not ptz_sim.camera(1)["moving"])
-    assert 5 <= wakeups_per_second(patrold.pid) < 40
+    # The 100 ms tick is 10 a second; a keepalive exchange (every 10 s) may
+    # fall into the window and add a few. Any other timer would show.
+    assert 9 <= wakeups_per_second(patrold.pid, window=3.0) <= 12
     patrold.stop_tour(1)
     assert paramctl.wait_running(1, "no")
     time.sleep(0.5)  # the tick goes at the next processing run
