@@ -64,6 +64,20 @@ void log_unknown_type(const TourParam *tour_param) {
          static_cast<int>(tour_param->type));
 }
 
+/* What every read and write starts with: the parameter's name, then a fresh
+ * options record brought up to date with the store. false when the kind
+ * names no parameter (logged); the store is then not touched. */
+bool begin_call(const TourParam *tour_param, char *name, cli_Options *options,
+                int32_t *error) {
+  if (get_param_name(tour_param, name) != 0) {
+    log_unknown_type(tour_param);
+    return false;
+  }
+  cli_resetOptions(options);
+  cli_sync(options, error);
+  return true;
+}
+
 /* Scans one stored value into the record; true when exactly one item was
  * converted. A text keeps only its first word, at most 255 characters. */
 bool scan_value(const char *value, Form form, TourParam *tour_param) {
@@ -116,15 +130,10 @@ int tour_confhub_get_parameter(TourParam *tour_param) {
   g_assert(tour_param->tour_id >= 0);
 
   char name[TOUR_PARAM_NAME_SIZE];
-  if (get_param_name(tour_param, name) != 0) {
-    log_unknown_type(tour_param);
-    return -1;
-  }
-
   int32_t error = 0;
   cli_Options options;
-  cli_resetOptions(&options);
-  cli_sync(&options, &error);
+  if (!begin_call(tour_param, name, &options, &error))
+    return -1;
   g_autofree char *value = cli_getCustomParam(name, &options, &error);
   if (error != 0)
     return -1;
@@ -141,15 +150,10 @@ int tour_confhub_set_parameter(TourParam *tour_param) {
   g_assert(tour_param->tour_id >= 0);
 
   char name[TOUR_PARAM_NAME_SIZE];
-  if (get_param_name(tour_param, name) != 0) {
-    log_unknown_type(tour_param);
-    return -1;
-  }
-
   int32_t error = 0;
   cli_Options options;
-  cli_resetOptions(&options);
-  cli_sync(&options, &error);
+  if (!begin_call(tour_param, name, &options, &error))
+    return -1;
 
   /* The Running state must survive a power cut right after the write, since
    * start-up recovery resumes the tours it marks. */
