@@ -18,13 +18,12 @@ constexpr int kTour = 4;
 /* The coordinator on a connection, a main context and a thread of its own:
  * the engine's blocking calls hold the test's thread, so a coordinator
  * served there could never answer. Calls are kept as (method, arguments as
- * GVariant text). A reply is GVariant text from the method's script, else
- * its standing reply, or an error code. */
+ * GVariant text). A reply is GVariant text or an error code, from the
+ * method's script. */
 struct FakeCoordinator {
   using Call = std::pair<std::string, std::string>;
 
   explicit FakeCoordinator(const std::string &address) {
-    reset();
     /* Exact signatures, so GDBus itself refuses an ill-typed call. */
     auto args = [](const std::string &types, const std::string &dir = "in") {
       std::string out;
@@ -62,11 +61,10 @@ struct FakeCoordinator {
     }, g_main_loop_new(context, FALSE));
   }
 
-  void reset() { /* Queue answers (1, 0, 0); the head stands still */
+  void reset() {
     std::lock_guard hold(lock);
     log.clear();
     scripts.clear();
-    standing = {{"Queue", "(1, 0, 0)"}, {"QueryPosition", position(0)}};
   }
   void script(const std::string &method, const std::string &reply, int error = 0) {
     std::lock_guard hold(lock);
@@ -92,7 +90,10 @@ struct FakeCoordinator {
     std::lock_guard hold(self->lock);
     self->log.emplace_back(method, text);
     auto &queue = self->scripts[method];
-    auto [reply, error] = queue.empty() ? std::pair{self->standing[method], 0} : queue.front();
+    /* Unscripted, Queue answers (1, 0, 0) and the head stands still. */
+    const std::string name = method, fallback = name == "Queue" ? "(1, 0, 0)"
+                                          : name == "QueryPosition" ? position(0) : "()";
+    auto [reply, error] = queue.empty() ? std::pair{fallback, 0} : queue.front();
     if (!queue.empty())
       queue.pop_front();
     if (error != 0) /* an unregistered domain: the engine sees the code as sent */
@@ -101,13 +102,12 @@ struct FakeCoordinator {
                                             error, "scripted failure %d", error);
     else
       g_dbus_method_invocation_return_value(
-          invocation, g_variant_new_parsed(reply.empty() ? "()" : reply.c_str()));
+          invocation, g_variant_new_parsed(reply.c_str()));
   }
 
   std::mutex lock;
   std::vector<Call> log;
   std::map<std::string, std::deque<std::pair<std::string, int>>> scripts;
-  std::map<std::string, std::string> standing;
 };
 
 inline auto *const bus_env =

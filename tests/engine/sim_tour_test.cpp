@@ -1,7 +1,5 @@
 /* The engine against ptz-sim and the real platform libraries: a short
- * ordered tour stepped by a 100 ms timeout on the main loop, as the handler
- * steps it. */
-#include <algorithm>
+ * ordered tour stepped every 100 ms on the main loop, as the handler does. */
 #include <csignal>
 #include <sys/wait.h>
 
@@ -13,12 +11,12 @@ namespace {
 
 auto *const bus_env = ::testing::AddGlobalTestEnvironment(new PrivateBusEnvironment);
 
-/* The presets the simulator's one camera reached, oldest first, "3,1,2". */
-std::string reached(GDBusConnection *bus) {
+/* The presets the simulator's one camera reached, oldest first: "3,1,2". */
+std::string reached() {
+  static GDBusConnection *const bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
   g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-      bus, "com.vorn.PTZ.Coordinator", "/com/vorn/PTZ/Simulator",
-      "com.vorn.PTZ.Simulator", "GetState", nullptr, G_VARIANT_TYPE("(s)"),
-      G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+      bus, "com.vorn.PTZ.Coordinator", "/com/vorn/PTZ/Simulator", "com.vorn.PTZ.Simulator",
+      "GetState", nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
   if (reply == nullptr)
     return "down";
   const char *json = nullptr;
@@ -28,52 +26,40 @@ std::string reached(GDBusConnection *bus) {
   return state.substr(from, state.find(']', from) - from);
 }
 
-/* Arrival by position needs a re-issued goto; preset events need none. */
-int most_attempts = 0;
-gboolean tick(gpointer engine) {
-  preset_tour_iterate_tour(static_cast<PresetTour *>(engine));
-  most_attempts = std::max(most_attempts, static_cast<PresetTour *>(engine)->goto_attempts);
-  return G_SOURCE_CONTINUE;
-}
-
-struct SimTourTest : TempStoreTest {
-  void SetUp() override {
-    TempStoreTest::SetUp();
-    const char *argv[] = {PTZ_SIM_PATH, "--cameras", "1", "--speed-scale", "20", nullptr};
-    ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char **>(argv), nullptr,
-                              G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &sim_, nullptr));
-    bus_ = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-    ASSERT_TRUE(run_main_loop_until([&] { return reached(bus_) != "down"; }, 5000));
-  }
-  void TearDown() override {
-    preset_tour_flush_running_writes();
-    if (sim_ > 0)
-      kill(sim_, SIGTERM), waitpid(sim_, nullptr, 0);
-    g_clear_object(&bus_);
-    TempStoreTest::TearDown();
-  }
-  GPid sim_ = 0;
-  GDBusConnection *bus_ = nullptr;
-};
-
-TEST_F(SimTourTest, OrderedTourVisitsPresetsInOrderOnPresetEvents) {
+TEST_F(TempStoreTest, OrderedTourVisitsPresetsInOrderOnPresetEvents) {
   using namespace temp_store;
   put(tour(0, "Running"), "no");
   put(tour(0, "RandomEnabled"), "no");
   put(tour(0, "TimeBetweenSequences"), "0");
   for (auto [point, preset, position] : {std::array{0, 1, 2}, {1, 2, 3}, {2, 3, 1}})
     put_point(0, point, preset, position, 50, 0);
+  const char *argv[] = {PTZ_SIM_PATH, "--cameras", "1", "--speed-scale", "20", nullptr};
+  GPid sim = 0;
+  ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char **>(argv), nullptr,
+                            G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &sim, nullptr));
+  struct Reap {
+    GPid pid;
+    ~Reap() { kill(pid, SIGTERM), waitpid(pid, nullptr, 0); }
+  } reap{sim};
+  ASSERT_TRUE(run_main_loop_until([] { return reached() != "down"; }, 5000));
 
-  g_autoptr(PresetTour) engine =
-      static_cast<PresetTour *>(g_object_new(PRESET_TOUR_TYPE, nullptr));
+  g_autoptr(PresetTour) engine = PRESET_TOUR(g_object_new(PRESET_TOUR_TYPE, nullptr));
   ASSERT_EQ(preset_tour_play_tour(engine, 1, 0), 0);
-  const guint ticker = g_timeout_add(100, tick, engine);
-  const bool visited = run_main_loop_until([&] { return reached(bus_).size() >= 5; }, 15000);
+  /* Arrival by position needs a re-issued goto; by preset event, none. */
+  std::pair<PresetTour *, int> ticked{engine, 0};
+  const guint ticker = g_timeout_add(100, [](gpointer data) -> gboolean {
+    auto *t = static_cast<std::pair<PresetTour *, int> *>(data);
+    preset_tour_iterate_tour(t->first);
+    t->second = std::max(t->second, t->first->goto_attempts);
+    return G_SOURCE_CONTINUE;
+  }, &ticked);
+  const bool visited = run_main_loop_until([] { return reached().size() >= 5; }, 15000);
   g_source_remove(ticker);
-  ASSERT_TRUE(visited) << reached(bus_);
-  EXPECT_EQ(reached(bus_).substr(0, 5), "3,1,2");
-  EXPECT_EQ(most_attempts, 0);
+  EXPECT_TRUE(visited);
+  EXPECT_EQ(reached().substr(0, 5), "3,1,2");
+  EXPECT_EQ(ticked.second, 0);
   ASSERT_EQ(preset_tour_stop_tour(engine), 0);
+  preset_tour_flush_running_writes();
 }
 
 } // namespace
