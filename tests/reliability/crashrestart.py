@@ -11,7 +11,6 @@ waiting for replies; once the daemon has settled, Running equals the last
 request (checked ending on a stop, then on a play, whose head must tour).
 """
 import argparse
-import json
 import os
 import signal
 import sqlite3
@@ -134,17 +133,7 @@ def main(argv=None):
     parser.add_argument("--build-dir", default=None)
     parser.add_argument("--json", help="write the figures to this file")
     args = parser.parse_args(argv)
-    try:
-        figures = run(args.cycles, args.requests, args.build_dir)
-    except AssertionError as failure:
-        print(f"crash/restart: {failure}", file=sys.stderr)
-        return 1
-    text = json.dumps(figures, indent=2)
-    print(text)
-    if args.json:
-        with open(args.json, "w") as f:
-            f.write(text + "\n")
-    return 0
+    return rr.report(lambda: run(args.cycles, args.requests, args.build_dir), args.json, "crash/restart: ")
 
 
 if __name__ == "__main__":

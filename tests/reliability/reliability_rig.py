@@ -8,9 +8,11 @@ depends on pytest fixtures: `Rig` is a context manager that starts what is
 asked for and stops every process it started, by pid.
 """
 import importlib.util
+import json
 import os
 import pathlib
 import random
+import sys
 import signal
 import subprocess
 import tempfile
@@ -216,3 +218,20 @@ def variant(signature, args):
 
 def rng(seed):
     return random.Random(seed)
+
+
+def report(run, json_path, prefix=""):
+    """Runs one program's work and reports it the way scripts/reliability.sh
+    reads it: the figures as JSON on stdout (and in `json_path`), exit 0; or
+    the broken invariant on stderr, exit 1."""
+    try:
+        figures = run()
+    except AssertionError as failure:
+        print(f"{prefix}{failure}", file=sys.stderr)
+        return 1
+    text = json.dumps(figures, indent=2)
+    print(text)
+    if json_path:
+        with open(json_path, "w") as f:
+            f.write(text + "\n")
+    return 0

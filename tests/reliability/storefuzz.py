@@ -212,17 +212,7 @@ def main(argv=None):
     parser.add_argument("--build-dir", default=None)
     parser.add_argument("--json", help="write the figures to this file")
     args = parser.parse_args(argv)
-    try:
-        figures = fuzz(args.seed, args.rounds, args.build_dir)
-    except AssertionError as failure:
-        print(failure, file=sys.stderr)
-        return 1
-    text = json.dumps(figures, indent=2)
-    print(text)
-    if args.json:
-        with open(args.json, "w") as f:
-            f.write(text + "\n")
-    return 0
+    return rr.report(lambda: fuzz(args.seed, args.rounds, args.build_dir), args.json)
 
 
 if __name__ == "__main__":
