@@ -1,5 +1,6 @@
 #include "event_subscription.h"
 
+#include <algorithm>
 #include <mutex>
 
 namespace ptz_events {
@@ -68,6 +69,44 @@ void SignalSubscription::on_signal(GDBusConnection *, const char *,
                             G_VARIANT_TYPE(subscription->signature_)))
     return;
   subscription->handler_(parameters);
+}
+
+int CameraEvents::enable(Callback callback, void *user_data, int camera_id) {
+  auto slot = camera_slot(camera_id);
+  if (!slot || !callback)
+    return -1;
+  std::lock_guard guard(lock_);
+  if (signal_.want() != 0)
+    return -1;
+  cameras_[*slot] = {callback, user_data};
+  return 0;
+}
+
+void CameraEvents::disable(int camera_id) {
+  auto slot = camera_slot(camera_id);
+  if (!slot)
+    return;
+  std::lock_guard guard(lock_);
+  cameras_[*slot] = {};
+  if (std::none_of(cameras_.begin(), cameras_.end(),
+                   [](const Registration &r) { return r.callback; }))
+    signal_.drop();
+}
+
+void CameraEvents::deliver(GVariant *parameters) {
+  gint32 camera_id = 0;
+  gint32 value = 0;
+  g_variant_get(parameters, "(ii)", &camera_id, &value);
+  auto slot = camera_slot(camera_id);
+  if (!slot)
+    return;
+  Registration target;
+  {
+    std::lock_guard guard(lock_);
+    target = cameras_[*slot];
+  }
+  if (target.callback)
+    target.callback(target.user_data, value);
 }
 
 } // namespace ptz_events

@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstddef>
+#include <mutex>
 #include <optional>
 
 #include <gio/gio.h>
@@ -69,6 +70,38 @@ private:
   SignalHandler handler_;
   GDBusConnection *connection_ = nullptr; /* a reference while subscribed */
   guint id_ = 0;
+};
+
+/* Per-camera registrations of one "(ii)" signal (camera id, value): at most
+ * one callback per camera, so switching a camera on again replaces it and a
+ * signal is delivered once; the subscription is held while any camera is
+ * registered. Callbacks are called outside the lock (copied first), so a
+ * callback may switch subscriptions itself. The library's signal handler
+ * forwards to deliver(). */
+class CameraEvents {
+public:
+  using Callback = void (*)(void *user_data, int value);
+
+  constexpr CameraEvents(const char *member, SignalHandler handler)
+      : signal_(member, "(ii)", handler) {}
+  CameraEvents(const CameraEvents &) = delete;
+  CameraEvents &operator=(const CameraEvents &) = delete;
+
+  /* 0, or -1 for a camera outside 1..kCameras, no callback or no bus. */
+  int enable(Callback callback, void *user_data, int camera_id);
+  /* Any camera id is accepted; one without a registration is ignored. */
+  void disable(int camera_id);
+  void deliver(GVariant *parameters);
+
+private:
+  struct Registration {
+    Callback callback = nullptr;
+    void *user_data = nullptr;
+  };
+
+  std::mutex lock_;
+  std::array<Registration, kCameras> cameras_{};
+  SignalSubscription signal_;
 };
 
 } // namespace ptz_events

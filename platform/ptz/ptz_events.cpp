@@ -1,21 +1,19 @@
 // Control-queue and preset events of libptzcommon, received as the
 // "ControlChanged" (is) and "PresetReached" (ii) signals.
 //
-// The tables below are guarded by one lock; callbacks are called outside it
-// (copied first), so a callback may switch subscriptions itself. All
+// The control registration is guarded by a lock; callbacks are called
+// outside it (copied first), so a callback may switch subscriptions itself. All
 // registrations share one subscription per signal, made on the main context
 // of the thread that registered first while none was there; the daemon
 // registers everything from its main loop's thread.
 #include "ptz_common.h"
 
-#include <algorithm>
 #include <mutex>
 
 #include "event_subscription.h"
 
 namespace {
 
-using ptz_events::camera_slot;
 using ptz_events::SignalSubscription;
 
 struct ControlRegistration {
@@ -23,14 +21,8 @@ struct ControlRegistration {
   void *user_data = nullptr;
 };
 
-struct PresetRegistration {
-  preset_event_cb callback = nullptr;
-  void *user_data = nullptr;
-};
-
 std::mutex events_lock;
 ControlRegistration control{};
-std::array<PresetRegistration, ptz_events::kCameras> presets{};
 
 void on_control_changed(GVariant *parameters) {
   gint32 camera_id = 0;
@@ -46,26 +38,14 @@ void on_control_changed(GVariant *parameters) {
     target.callback(target.user_data, camera_id, client_name);
 }
 
-void on_preset_reached(GVariant *parameters) {
-  gint32 camera_id = 0;
-  gint32 event = 0;
-  g_variant_get(parameters, "(ii)", &camera_id, &event);
-  auto slot = camera_slot(camera_id);
-  if (!slot)
-    return;
-  PresetRegistration target;
-  {
-    std::lock_guard guard(events_lock);
-    target = presets[*slot];
-  }
-  if (target.callback)
-    target.callback(target.user_data, event);
-}
+void on_preset_reached(GVariant *parameters);
 
 constinit SignalSubscription control_signal{"ControlChanged", "(is)",
                                             on_control_changed};
-constinit SignalSubscription preset_signal{"PresetReached", "(ii)",
-                                           on_preset_reached};
+constinit ptz_events::CameraEvents presets{"PresetReached",
+                                          on_preset_reached};
+
+void on_preset_reached(GVariant *parameters) { presets.deliver(parameters); }
 
 } // namespace
 
@@ -94,25 +74,9 @@ void control_queue_events_cleanup(void) {
 
 int preset_events_init(preset_event_cb callback, void *user_data,
                        int camera_id) {
-  auto slot = camera_slot(camera_id);
-  if (!slot || !callback)
-    return -1;
-  std::lock_guard guard(events_lock);
-  if (preset_signal.want() != 0)
-    return -1;
-  presets[*slot] = {callback, user_data};
-  return 0;
+  return presets.enable(callback, user_data, camera_id);
 }
 
-void preset_events_cleanup(int camera_id) {
-  auto slot = camera_slot(camera_id);
-  if (!slot)
-    return;
-  std::lock_guard guard(events_lock);
-  presets[*slot] = {};
-  if (std::none_of(presets.begin(), presets.end(),
-                   [](const PresetRegistration &r) { return r.callback; }))
-    preset_signal.drop();
-}
+void preset_events_cleanup(int camera_id) { presets.disable(camera_id); }
 
 } // extern "C"
