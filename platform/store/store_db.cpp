@@ -14,7 +14,11 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <glib.h>
 
@@ -93,19 +97,159 @@ int exec_sql(sqlite3 *db, const char *sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : -1;
 }
 
-/* Creating the file races with other processes doing the same; the busy
+/* A failure to open is logged once, not on every call that meets it, and
+ * again only after an open has succeeded or the reason has changed. */
+std::mutex reported_lock;
+std::string reported;
+
+void report_open_failure(const std::string &reason) {
+  std::lock_guard guard(reported_lock);
+  if (reason == reported)
+    return;
+  reported = reason;
+  g_warning("%s", reason.c_str());
+}
+
+void clear_open_failure() {
+  std::lock_guard guard(reported_lock);
+  reported.clear();
+}
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0)
+      close(fd);
+  }
+};
+
+/* Creates `name` in the folder unless it is there already. A created file
+ * gets the folder's owner and group (the owner only when running as root)
+ * and group write whatever the umask, so that the service account and the
+ * operators' group can all write a store that root touched first. Ownership
+ * goes through the descriptor: a name swapped meanwhile changes nothing.
+ * 0 when the name is a plain file now; -1 when it is something else (a
+ * planted symbolic link); -2 when it cannot be created. *why says which. */
+int create_owned(int dir_fd, const struct stat &dir, const std::string &name,
+                 std::string *why) {
+  FdCloser file{openat(dir_fd, name.c_str(),
+                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       0660)};
+  if (file.fd < 0) {
+    int err = errno;
+    struct stat st;
+    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISREG(st.st_mode))
+        return 0;
+      *why = name + " is not a regular file";
+      return -1;
+    }
+    *why = name + ": " + g_strerror(err);
+    return -2;
+  }
+  if (fchown(file.fd, dir.st_uid, dir.st_gid) != 0 &&
+      fchown(file.fd, static_cast<uid_t>(-1), dir.st_gid) != 0)
+    g_debug("%s keeps its creator's group: %s", name.c_str(), g_strerror(errno));
+  if (fchmod(file.fd, 0660) != 0) {
+    *why = name + ": " + g_strerror(errno);
+    return -2;
+  }
+  return 0;
+}
+
+/* A file SQLite would only call "not a database" after retrying: a store
+ * is empty (new) or starts with SQLite's header. */
+bool looks_like_store(int dir_fd, const char *name) {
+  static constexpr char kMagic[] = "SQLite format 3";
+  FdCloser file{openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+  if (file.fd < 0)
+    return true; // SQLite says what is wrong with it
+  char head[sizeof kMagic] = {};
+  ssize_t got = read(file.fd, head, sizeof head);
+  return got == 0 || (got == static_cast<ssize_t>(sizeof head) &&
+                      std::memcmp(head, kMagic, sizeof head) == 0);
+}
+
+/* The database and its WAL side files, created by the store itself (see
+ * create_owned) before SQLite would create them as whoever runs. */
+int prepare_files(const std::string &path, std::string *why) {
+  g_autofree char *dir_name = g_path_get_dirname(path.c_str());
+  g_autofree char *base = g_path_get_basename(path.c_str());
+  if (g_mkdir_with_parents(dir_name, 0755) != 0) {
+    *why = std::string("cannot create its folder: ") + g_strerror(errno);
+    return -1;
+  }
+  FdCloser dir{open(dir_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  struct stat dir_stat;
+  if (dir.fd < 0 || fstat(dir.fd, &dir_stat) != 0) {
+    *why = std::string("cannot open its folder: ") + g_strerror(errno);
+    return -1;
+  }
+  if (create_owned(dir.fd, dir_stat, base, why) != 0)
+    return -1;
+  if (!looks_like_store(dir.fd, base)) {
+    *why = "file is not a database";
+    return -1;
+  }
+  // A side file that cannot be created is left to SQLite, which knows
+  // whether it needs one (a reader in a read-only folder may not).
+  for (const char *suffix : {"-wal", "-shm"})
+    if (create_owned(dir.fd, dir_stat, std::string(base) + suffix, why) == -1)
+      return -1;
+  return 0;
+}
+
+bool retryable(sqlite3 *db) {
+  int rc = sqlite3_errcode(db);
+  return rc == SQLITE_BUSY || rc == SQLITE_LOCKED;
+}
+
+/* A store already set up needs only reading: no write lock, so opening
+ * never waits behind a writer. */
+bool schema_ready(sqlite3 *db) {
+  sqlite3_stmt *stmt = nullptr;
+  bool ready =
+      sqlite3_prepare_v2(db,
+                         "SELECT count(*) FROM sqlite_schema WHERE name IN "
+                         "('params', 'groups', 'groups_by_parent')",
+                         -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) == 3;
+  sqlite3_finalize(stmt);
+  // Asked after the read, which is what makes SQLite look at the file.
+  if (ready && sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt,
+                                  nullptr) == SQLITE_OK) {
+    ready = sqlite3_step(stmt) == SQLITE_ROW &&
+            g_strcmp0(reinterpret_cast<const char *>(
+                          sqlite3_column_text(stmt, 0)),
+                      "wal") == 0;
+    sqlite3_finalize(stmt);
+  }
+  return ready;
+}
+
+/* Creating the store races with other processes doing the same; the busy
  * timeout covers the schema transaction, and journal_mode gets a few tries
- * because switching to WAL briefly needs the file to itself. */
-int prepare_file(sqlite3 *db) {
+ * because switching to WAL briefly needs the file to itself. Any other
+ * failure is final at once. */
+int prepare_schema(sqlite3 *db) {
+  // The size limit also makes the last connection to close empty the WAL
+  // file it keeps (see open_connection).
+  if (exec_sql(db, "PRAGMA synchronous=NORMAL") != 0 ||
+      exec_sql(db, "PRAGMA journal_size_limit=4194304") != 0)
+    return -1;
+  if (schema_ready(db))
+    return 0;
+  if (!retryable(db) && sqlite3_errcode(db) != SQLITE_OK)
+    return -1;
   bool wal = false;
   for (int attempt = 0; attempt < 50 && !wal; ++attempt) {
     wal = exec_sql(db, "PRAGMA journal_mode=WAL") == 0;
+    if (!wal && !retryable(db))
+      return -1;
     if (!wal)
       g_usleep(20000);
   }
-  if (!wal || exec_sql(db, "PRAGMA synchronous=NORMAL") != 0)
-    return -1;
-  if (exec_sql(db, "BEGIN IMMEDIATE") != 0)
+  if (!wal || exec_sql(db, "BEGIN IMMEDIATE") != 0)
     return -1;
   if (exec_sql(db, kSchema) != 0) {
     exec_sql(db, "ROLLBACK");
@@ -114,9 +258,8 @@ int prepare_file(sqlite3 *db) {
   return exec_sql(db, "COMMIT");
 }
 
-ConnectionPtr open_connection(const std::string &path) {
-  g_autofree char *dir = g_path_get_dirname(path.c_str());
-  if (g_mkdir_with_parents(dir, 0755) != 0)
+ConnectionPtr open_connection(const std::string &path, std::string *why) {
+  if (prepare_files(path, why) != 0)
     return nullptr;
   std::call_once(fork_watch, [] {
     pthread_atfork(nullptr, nullptr, [] {
@@ -130,14 +273,23 @@ ConnectionPtr open_connection(const std::string &path) {
   c->path = path;
   c->fork_generation = fork_generation.load(std::memory_order_relaxed);
   int rc = sqlite3_open_v2(path.c_str(), &c->db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW |
                                SQLITE_OPEN_NOMUTEX,
                            nullptr);
-  if (rc != SQLITE_OK)
+  if (rc != SQLITE_OK) {
+    *why = c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc);
     return nullptr;
+  }
+  sqlite3_db_config(c->db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  // The side files stay when the last connection closes: the next one
+  // would otherwise have SQLite create them, owned by whoever runs it.
+  int persist = 1;
+  sqlite3_file_control(c->db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
   sqlite3_busy_timeout(c->db, c->lock_wait_ms);
-  if (prepare_file(c->db) != 0)
+  if (prepare_schema(c->db) != 0) {
+    *why = sqlite3_errmsg(c->db);
     return nullptr;
+  }
   return c;
 }
 
@@ -150,9 +302,19 @@ int lock_wait_of(const cli_Options *options) {
 
 } // namespace
 
-std::string store_path() {
+/* The store file, or nullptr when PARAM_STORE_PATH is set but empty: an
+ * empty setting is a mistake, and falling back to the built-in path would
+ * quietly write somewhere else. */
+const char *resolved_path() {
   const char *env = g_getenv("PARAM_STORE_PATH");
-  return (env && *env) ? env : PARAM_STORE_DEFAULT_PATH;
+  if (!env)
+    return PARAM_STORE_DEFAULT_PATH;
+  return *env ? env : nullptr;
+}
+
+std::string store_path() {
+  const char *path = resolved_path();
+  return path ? path : "";
 }
 
 Connection *connection(const cli_Options *options) {
@@ -166,16 +328,23 @@ Connection *connection(const cli_Options *options) {
     g_private_set(&thread_connection, nullptr);
     c = nullptr;
   }
-  const char *env = g_getenv("PARAM_STORE_PATH");
-  const char *path = (env && *env) ? env : PARAM_STORE_DEFAULT_PATH;
+  const char *path = resolved_path();
+  if (!path) {
+    report_open_failure("PARAM_STORE_PATH is set but empty");
+    return nullptr;
+  }
   if (c && c->path != path) {
     g_private_replace(&thread_connection, nullptr);
     c = nullptr;
   }
   if (!c) {
-    ConnectionPtr fresh = open_connection(path);
-    if (!fresh)
+    std::string why;
+    ConnectionPtr fresh = open_connection(path, &why);
+    if (!fresh) {
+      report_open_failure(std::string("parameter store ") + path + ": " + why);
       return nullptr;
+    }
+    clear_open_failure();
     c = fresh.release();
     g_private_set(&thread_connection, c);
   }

@@ -13,8 +13,12 @@ namespace paramctl {
 namespace {
 
 int store_failure() {
-  g_autofree char *path = param_store_admin_path();
-  std::fprintf(stderr, "paramctl: cannot use the parameter store %s\n", path);
+  // The store names the file and what is wrong with it when it cannot
+  // open it (see store_log in main.cpp); this covers everything else.
+  if (!store_reported()) {
+    g_autofree char *path = param_store_admin_path();
+    std::fprintf(stderr, "paramctl: cannot use the parameter store %s\n", path);
+  }
   return kFailed;
 }
 
@@ -33,7 +37,7 @@ int write_all(const std::vector<Assignment> &items) {
 }
 
 void print_row(const char *name, const char *value, void *) {
-  std::printf("%s=%s\n", name, value);
+  std::printf("%s=%s\n", escape(name, true).c_str(), escape(value, false).c_str());
 }
 
 bool blank(const std::string &line) {
@@ -42,12 +46,19 @@ bool blank(const std::string &line) {
 
 } // namespace
 
-bool parse_assignment(const std::string &text, Assignment *out) {
+bool parse_assignment(const std::string &text, bool escaped, Assignment *out) {
   size_t eq = text.find('=');
   if (eq == std::string::npos)
     return false;
-  out->name = text.substr(0, eq);
-  out->value = text.substr(eq + 1);
+  std::string_view name = std::string_view(text).substr(0, eq);
+  std::string_view value = std::string_view(text).substr(eq + 1);
+  if (escaped) {
+    if (!unescape(name, &out->name) || !unescape(value, &out->value))
+      return false;
+  } else {
+    out->name = name;
+    out->value = value;
+  }
   return param_store_admin_valid_name(out->name.c_str()) == 1;
 }
 
@@ -57,7 +68,7 @@ int cmd_get(const std::vector<std::string> &args) {
   g_autofree char *value = nullptr;
   switch (param_store_admin_get(args[0].c_str(), &value)) {
   case 1:
-    std::printf("%s\n", value);
+    std::printf("%s\n", escape(value, false).c_str());
     return kOk;
   case 0:
     std::fprintf(stderr, "paramctl: %s: no such parameter\n", args[0].c_str());
@@ -79,7 +90,7 @@ int cmd_set(const std::vector<std::string> &args) {
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i].find('=') == std::string::npos || args[i][0] == '=')
       return usage_error();
-    if (!parse_assignment(args[i], &items[i])) {
+    if (!parse_assignment(args[i], false, &items[i])) {
       std::fprintf(stderr, "paramctl: %s: invalid parameter name\n",
                    items[i].name.c_str());
       return kFailed;
@@ -140,7 +151,7 @@ int cmd_import(const std::vector<std::string> &args) {
     if (blank(line) || line[0] == '#')
       continue;
     Assignment a;
-    if (!parse_assignment(line, &a)) {
+    if (!parse_assignment(line, true, &a)) {
       std::fprintf(stderr, "paramctl: line %ld: malformed line\n", number);
       return kFailed;
     }

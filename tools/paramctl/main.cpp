@@ -7,7 +7,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include <glib.h>
+
 namespace {
+
+bool reported = false;
+
+/* The store library says what went wrong through GLib's log; shown as
+ * paramctl's own message rather than in GLib's debugging format. */
+void store_log(const char *, GLogLevelFlags level, const char *message,
+               gpointer) {
+  if (level & G_LOG_LEVEL_DEBUG)
+    return;
+  std::fprintf(stderr, "paramctl: %s\n", message);
+  reported = true;
+}
 
 constexpr const char *kUsageLine =
     "usage: paramctl get NAME | set NAME=VALUE... | list [GROUP] | "
@@ -40,6 +54,8 @@ constexpr Command kCommands[] = {
 
 } // namespace
 
+bool paramctl::store_reported() { return reported; }
+
 int paramctl::usage_error() {
   std::fputs(kUsageLine, stderr);
   return paramctl::kUsage;
@@ -54,6 +70,11 @@ int main(int argc, char **argv) {
   }
   if (argc < 2)
     return paramctl::usage_error();
+  g_log_set_handler(G_LOG_DOMAIN,
+                    static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK |
+                                                G_LOG_FLAG_FATAL |
+                                                G_LOG_FLAG_RECURSION),
+                    store_log, nullptr);
   std::vector<std::string> args(argv + 2, argv + argc);
   for (const Command &c : kCommands)
     if (std::strcmp(argv[1], c.name) == 0)

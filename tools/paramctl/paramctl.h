@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace paramctl {
@@ -15,15 +16,27 @@ struct Assignment {
 };
 
 int usage_error();
+/* True once the store library has told the user what went wrong. */
+bool store_reported();
 int cmd_get(const std::vector<std::string> &args);
 int cmd_set(const std::vector<std::string> &args);
 int cmd_list(const std::vector<std::string> &args);
 int cmd_delete(const std::vector<std::string> &args);
 int cmd_import(const std::vector<std::string> &args);
 
-/* Splits NAME=VALUE at the first '='; false when there is no '=' or the
+/* Splits NAME=VALUE at the first '=', undoing the escaping of both sides
+ * when `escaped`; false when there is no '=', the escaping is broken or the
  * name is not acceptable to the store. */
-bool parse_assignment(const std::string &text, Assignment *out);
+bool parse_assignment(const std::string &text, bool escaped, Assignment *out);
+
+/* The escaping shared by `get` and `list` output and `import` input
+ * (paramctl(1)): backslash, \n, \r, \t, and \xHH for every other control
+ * byte, C1 control and byte outside valid UTF-8; with `line_start`, also a
+ * leading '#'. */
+std::string escape(std::string_view raw, bool line_start);
+/* false on an unknown escape, a NUL (raw or escaped) or a trailing
+ * backslash. */
+bool unescape(std::string_view text, std::string *raw);
 
 /* After a committed write: tells the daemon about every changed
  * root.RezazErar.G<n>.Running value. Never fails. */
