@@ -5,14 +5,20 @@
 #   scripts/demo.sh [--seconds N] [--no-clear] [--dir DIR] [--state-file FILE]
 #                   [--build-dir DIR] [--wrapped-account]
 #
+# Each run works in a fresh folder of its own (mktemp -d), where the store,
+# the private bus's socket and patrold.log live. --dir DIR works in DIR
+# instead: DIR must not exist, or be the folder of an earlier run, which is
+# then wiped.
 # --build-dir uses an existing build and skips installing and building.
 # --wrapped-account runs the account switch under uid_wrapper/nss_wrapper
-# instead of creating the "patrold" system account (for tests).
+# instead of creating the "patrold" system account (for tests). Without it
+# the private bus applies the installed bus policy, as a real system does.
+
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 
-seconds=60 clear=1 dir=/tmp/patrold-demo state_file= build= wrapped=0
+seconds=60 clear=1 dir= state_file= build= wrapped=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift 2 ;;
@@ -21,7 +27,7 @@ while [ $# -gt 0 ]; do
     --state-file) state_file=$2; shift 2 ;;
     --build-dir) build=$2; shift 2 ;;
     --wrapped-account) wrapped=1; shift ;;
-    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,/^$/s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "demo: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -69,10 +75,26 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# A fresh store each time: a store left with Running=yes would make patrold
-# resume last run's tours before the demo sets them up.
-rm -rf "$dir"
-mkdir -p "$dir/store"
+# A fresh folder each time: a store left with Running=yes would make patrold
+# resume last run's tours before the demo sets them up. Root works in it, so
+# it must be root's alone: a folder someone else made (or could swap) is
+# never reused, and a marker tells the demo's own folders apart.
+marker=.patrold-demo
+if [ -z "$dir" ]; then
+  dir=$(mktemp -d /tmp/patrold-demo.XXXXXX)
+elif [ -e "$dir" ] || [ -L "$dir" ]; then
+  if [ -L "$dir" ] || [ ! -d "$dir" ] || [ ! -O "$dir" ] || [ ! -f "$dir/$marker" ]; then
+    echo "demo: $dir exists and is not the folder of an earlier demo run; choose another --dir" >&2
+    exit 1
+  fi
+  rm -rf "$dir"
+  mkdir -m 0700 "$dir"
+else
+  mkdir -m 0700 "$dir"
+fi
+dir=$(cd "$dir" && pwd -P)
+: >"$dir/$marker"
+mkdir "$dir/store"
 export PARAM_STORE_PATH=$dir/store/params.db
 : >"$dir/patrold.log"
 
@@ -83,6 +105,25 @@ if [ "$wrapped" -eq 1 ]; then
                UID_WRAPPER=1 UID_WRAPPER_ROOT=1
                NSS_WRAPPER_PASSWD="$dir/passwd" NSS_WRAPPER_GROUP="$dir/group")
   as_service=()
+  # uid_wrapper fakes the ids inside patrold only: the bus, which asks the
+  # kernel, cannot confirm them, so patrold connects anonymously. The
+  # socket's folder is root's alone, so no one else can connect.
+  cat >"$dir/bus.conf" <<BUS
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$dir/bus</listen>
+  <auth>EXTERNAL</auth>
+  <auth>ANONYMOUS</auth>
+  <allow_anonymous/>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="com.vorn.PresetTour"/>
+    <allow own="com.vorn.PTZ.Coordinator"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+BUS
 else
   if ! getent passwd patrold >/dev/null; then
     echo "demo: creating the system account \"patrold\" (useradd --system)"
@@ -92,12 +133,17 @@ else
   # patrold writes the store after dropping root, and paramctl runs as the
   # same account so that no file of the store ends up owned by root.
   chown -R patrold:patrold "$dir/store" "$dir/patrold.log"
+  # patrold reaches the bus's socket and its store through the folder.
+  chgrp patrold "$dir"
+  chmod 0750 "$dir"
+  scripts/system-bus-conf.sh "unix:path=$dir/bus" "$build/data/com.vorn.PresetTour.conf" \
+    "$ROOT/data/ptz-sim.conf" >"$dir/bus.conf"
   account_env=(LD_PRELOAD="$build/tests/support/libsyslog-preload.so")
   as_service=(setpriv --reuid=patrold --regid=patrold --init-groups)
 fi
 paramctl() { "${as_service[@]}" "$PARAMCTL" "$@"; }
 
-read -r address pid < <(dbus-daemon --config-file="$ROOT/tests/support/system-bus.conf" \
+read -r address pid < <(dbus-daemon --config-file="$dir/bus.conf" \
   --fork --print-address=1 --print-pid=1 | paste -sd' ')
 pids+=("$pid")
 export DBUS_SYSTEM_BUS_ADDRESS=$address

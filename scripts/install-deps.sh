@@ -10,7 +10,7 @@ PACKAGES=(
   dbus dbus-daemon
   python3 python3-gi gir1.2-glib-2.0 python3-dbusmock python3-pytest
   libnss-wrapper libuid-wrapper
-  valgrind procps systemd
+  valgrind procps systemd util-linux passwd
 )
 
 missing=()

@@ -1,69 +1,34 @@
-"""`meson install` into a scratch root: the bus policy admits only root (and
-the operators group) to patrold's methods, and the systemd unit verifies and
-stays well hardened."""
+"""`meson install` into a scratch root: the installed bus policy on a bus set
+up like Debian's system bus, with real accounts, and the installed unit,
+store folder and accounts."""
+import contextlib
+import grp
 import os
 import pathlib
+import pwd
 import re
+import shutil
 import subprocess
+import tempfile
 
 import pytest
 
+from conftest import (EVENTS_IFACE, EVENTS_OBJECT, ROOT, SERVICE, BusClient, Daemon,
+                      ParamCtl, Simulator, program, stop_process, tour_lines, wait_until)
+
 PREFIX = "usr/local"
-SERVICE = "com.vorn.PresetTour"
-OBJECT = "/com/vorn/PresetTour"
-NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-
-# Stands in for patrold: owns the name and answers the three interfaces.
-STAND_IN = r'''
+OPERATOR = "patrold-test-operator"
+ACCOUNTS = ("root", OPERATOR, "patrold", "nobody")
+# A stand-in for a vendor's event sender: emits one signal, then makes a
+# round trip, after which the bus has routed the signal.
+FORGE = """import ast, sys
 from gi.repository import Gio, GLib
-XML = """<node>
- <interface name="com.vorn.PresetTour"><method name="PlayPresetTour"><arg type="i"/></method></interface>
- <interface name="com.vorn.PresetTourConfhub"><method name="SetPresetTourRunning"><arg type="s"/><arg type="s"/></method></interface>
- <interface name="com.vorn.PresetTourController"><method name="BlockPlayback"><arg type="i"/></method></interface>
-</node>"""
-bus = Gio.bus_get_sync(Gio.BusType.SYSTEM, None)
-for iface in Gio.DBusNodeInfo.new_for_xml(XML).interfaces:
-    bus.register_object("/com/vorn/PresetTour", iface,
-                        lambda *a: a[6].return_value(None), None, None)
-reply = bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                      "RequestName", GLib.Variant("(su)", ("com.vorn.PresetTour", 4)),
-                      None, 0, 5000, None)
-print("owned" if reply.unpack()[0] == 1 else "not owned", flush=True)
-GLib.MainLoop().run()
-'''
-
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:tmpdir=/tmp</listen>
-  <auth>EXTERNAL</auth>
-  <!-- the defaults of Debian's system bus -->
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus"
-           send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus"
-           send_interface="org.freedesktop.DBus.Introspectable"/>
-  </policy>
-  <include>{policy}</include>
-  {extra}
-</busconfig>
+bus = Gio.bus_get_sync(Gio.BusType.SYSTEM)
+path, iface, name, signature, args = sys.argv[1:]
+bus.emit_signal(None, path, iface, name, GLib.Variant(signature, ast.literal_eval(args)))
+bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+              "GetId", None, None, 0, 10000)
 """
-
-# No "patrold" account may be created on the test machine, so the stand-in
-# runs as root; this one addition lets root own the name, and everything
-# else is the installed policy.
-ROOT_MAY_OWN = '<policy user="root"><allow own="com.vorn.PresetTour"/></policy>'
 
 
 @pytest.fixture(scope="module")
@@ -80,42 +45,151 @@ def installed(destdir, *parts):
     return destdir / PREFIX / pathlib.Path(*parts)
 
 
+def as_account(name):
+    return ["setpriv", f"--reuid={name}", f"--regid={pwd.getpwnam(name).pw_gid}",
+            "--init-groups"]
+
+
+@pytest.fixture(scope="module")
+def accounts():
+    """The service account, the operators' group and one operator, as real
+    accounts; what this makes, it removes afterwards."""
+    assert os.geteuid() == 0, "needs root to run programs as other accounts"
+    made = []
+
+    def need(kind, name, *args):
+        try:
+            (grp.getgrnam if kind == "group" else pwd.getpwnam)(name)
+        except KeyError:
+            subprocess.run([f"{kind}add", "--system", *args, name], check=True)
+            made.append((kind, name))
+    need("group", "patrold-operators")
+    need("user", "patrold", "--user-group", "--home-dir", "/nonexistent")
+    need("user", OPERATOR, "--user-group", "--groups", "patrold-operators")
+    yield
+    for kind, name in reversed(made):
+        subprocess.run([f"{kind}del", name], check=True)
+
+
 @pytest.fixture
-def call(destdir, tmp_path):
-    """call(method, *args, prefix=()) -> gdbus call on a private bus with the
-    installed policy, to a stand-in owning patrold's name."""
+def system(build_dir, destdir, accounts, monkeypatch, tmp_path):
+    """patrold as its account and ptz-sim as root, on a bus with Debian's
+    system.conf and the installed policy; tours 1 and 2 on cameras 1 and 2."""
     config = tmp_path / "bus.conf"
-    config.write_text(BUS_CONFIG.format(policy=installed(
-        destdir, "share", "dbus-1", "system.d", "com.vorn.PresetTour.conf"),
-        extra=ROOT_MAY_OWN))
-    bus = subprocess.Popen(["dbus-daemon", f"--config-file={config}", "--nofork",
-                            "--print-address=1"], stdout=subprocess.PIPE, text=True)
-    env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=bus.stdout.readline().strip())
-    proc = subprocess.Popen(["/usr/bin/python3", "-c", STAND_IN], env=env,
-                            stdout=subprocess.PIPE, text=True)
-    try:
-        assert proc.stdout.readline().strip() == "owned"
-        yield lambda method, *args, prefix=(): subprocess.run(
-            [*prefix, "gdbus", "call", "--system", "--dest", SERVICE, "--object-path",
-             OBJECT, "--method", method, *args],
-            env=env, capture_output=True, text=True, timeout=30)
-    finally:
-        for p in (proc, bus):
-            p.terminate()
-            p.wait(timeout=10)
-            p.stdout.close()
+    config.write_text(subprocess.run(
+        [ROOT / "scripts" / "system-bus-conf.sh", "unix:tmpdir=/tmp",
+         installed(destdir, "share", "dbus-1", "system.d"), ROOT / "data" / "ptz-sim.conf"],
+        check=True, capture_output=True, text=True).stdout)
+    with contextlib.ExitStack() as cleanup:
+        bus = subprocess.Popen(["dbus-daemon", f"--config-file={config}", "--nofork",
+                                "--print-address=1"], stdout=subprocess.PIPE, text=True)
+        cleanup.callback(bus.stdout.close)
+        cleanup.callback(stop_process, bus)
+        store = pathlib.Path(tempfile.mkdtemp(prefix="patrold-store-"))
+        cleanup.callback(shutil.rmtree, store)
+        monkeypatch.setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.stdout.readline().strip())
+        monkeypatch.setenv("PARAM_STORE_PATH", str(store / "params.db"))
+        client = BusClient(os.environ["DBUS_SYSTEM_BUS_ADDRESS"])
+        cleanup.callback(client.close)
+        paramctl = ParamCtl(program(build_dir, "paramctl"))
+        paramctl.import_lines(tour_lines(1, camera=1) + tour_lines(2, camera=2))
+        for path in (store, *store.iterdir()):
+            shutil.chown(path, "patrold", "patrold")
+        sim = Simulator(program(build_dir, "ptz-sim"), client)
+        cleanup.callback(sim.stop)
+        # Started as root, patrold takes its account by itself.
+        daemon = Daemon(subprocess.Popen([program(build_dir, "patrold"), "-n"]), client, None)
+        cleanup.callback(daemon.kill)
+        assert wait_until(lambda: client.has_owner(SERVICE)), "patrold did not take its name"
+        yield daemon, sim, paramctl
 
 
-@pytest.mark.parametrize("method,args", [
-    ("com.vorn.PresetTour.PlayPresetTour", ("1",)),
-    ("com.vorn.PresetTourConfhub.SetPresetTourRunning", ("yes", "G1")),
-    ("com.vorn.PresetTourController.BlockPlayback", ("1",)),
-])
-def test_methods_answer_root_only(call, method, args):
-    assert os.geteuid() == 0, "needs root to call as another user"
-    assert call(method, *args).returncode == 0
-    denied = call(method, *args, prefix=NOBODY)
-    assert denied.returncode != 0 and "AccessDenied" in denied.stderr, denied.stderr
+# method (interface.member), object path, arguments -> the accounts answered;
+# every other account is refused.
+CALLS = {
+    "play": ("com.vorn.PresetTour.StopPresetTour", "/com/vorn/PresetTour", ["99"],
+             {"root", OPERATOR}),
+    "running": ("com.vorn.PresetTourConfhub.SetPresetTourRunning", "/com/vorn/PresetTour",
+                ["no", "G99"], {"root", OPERATOR, "patrold"}),
+    "controller": ("com.vorn.PresetTourController.UnblockPlayback", "/com/vorn/PresetTour",
+                   ["8"], {"root", OPERATOR}),
+    "introspect": ("org.freedesktop.DBus.Introspectable.Introspect", "/com/vorn/PresetTour",
+                   [], set(ACCOUNTS)),
+}
+
+
+@pytest.mark.parametrize("method,path,args,answered", CALLS.values(), ids=CALLS.keys())
+def test_who_is_answered(system, method, path, args, answered):
+    for account in ACCOUNTS:
+        result = subprocess.run(
+            [*as_account(account), "gdbus", "call", "--system", "--dest", SERVICE,
+             "--object-path", path, "--method", method, *args],
+            capture_output=True, text=True, timeout=30)
+        if account in answered:
+            assert result.returncode == 0, (account, result.stderr)
+        else:
+            assert "AccessDenied" in result.stderr, (account, result.stdout, result.stderr)
+
+
+def queued(sim, camera):
+    return "Rezazerar" in sim.camera(camera)["queue"]
+
+
+# What nobody forges (on camera 1), what the coordinator does (on camera 2),
+# and the state once both have been routed when only the coordinator counts.
+SIGNALS = {
+    "driver-uninstalled": (
+        ("/com/vorn/PTZ/Coordinator/1", "com.vorn.PTZ.Coordinator", "DriverUninstalled",
+         "(i)", "(1,)"),
+        ("UninstallDriver", "(i)", (2,)),
+        lambda sim, paramctl: paramctl.groups() == {"G1"}),
+    "control-changed": (
+        (EVENTS_OBJECT, EVENTS_IFACE, "ControlChanged", "(is)", "(1, 'Recordedtour')"),
+        ("TakeControl", "(is)", (2, "Recordedtour")),
+        lambda sim, paramctl: queued(sim, 1) and not queued(sim, 2)),
+}
+
+
+@pytest.mark.parametrize("forged,genuine,outcome", SIGNALS.values(), ids=SIGNALS.keys())
+def test_only_the_coordinators_signals_count(system, forged, genuine, outcome):
+    daemon, sim, paramctl = system
+    daemon.play(1)
+    daemon.play(2)
+    assert wait_until(lambda: queued(sim, 1) and queued(sim, 2))
+    result = subprocess.run([*as_account("nobody"), "/usr/bin/python3", "-c", FORGE, *forged],
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode == 0, result.stderr
+    # patrold handles its signals in order: had the forged one arrived, the
+    # outcome would never be seen.
+    sim.control(*genuine)
+    assert wait_until(lambda: outcome(sim, paramctl)), (paramctl.groups(), sim.state())
+
+
+def test_store_folder_and_accounts(destdir, tmp_path):
+    """The installed sysusers and tmpfiles files, applied to an empty root,
+    give the store's folder to patrold, with the group patrold-operators."""
+    (tmp_path / "etc").mkdir()
+    for tool, folder in (("systemd-sysusers", "sysusers.d"), ("systemd-tmpfiles", "tmpfiles.d")):
+        conf = installed(destdir, "lib", folder, "patrold.conf")
+        subprocess.run([tool, f"--root={tmp_path}", *(["--create"] if "tmp" in tool else []),
+                        str(conf)], check=True, timeout=60)
+    ids = {}
+    for db in ("passwd", "group"):
+        for line in (tmp_path / "etc" / db).read_text().splitlines():
+            name, _, number, *_ = line.split(":")
+            ids[db, name] = int(number)
+    unit = installed(destdir, "lib", "systemd", "system", "patrold.service").read_text()
+    store = re.search(r"^ReadWritePaths=(.+)$", unit, re.M).group(1)
+    info = (tmp_path / store.lstrip("/")).stat()
+    assert (oct(info.st_mode & 0o7777), info.st_uid, info.st_gid) == (
+        "0o2770", ids["passwd", "patrold"], ids["group", "patrold-operators"])
+
+
+def test_a_shared_store_folder_is_refused(tmp_path):
+    result = subprocess.run(["meson", "setup", str(tmp_path), str(ROOT),
+                             "-Dparam_store_path=/var/lib/params.db"],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode != 0 and "not in /var/lib" in result.stdout, result.stdout
 
 
 def test_unit_verifies(destdir, tmp_path):
