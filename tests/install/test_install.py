@@ -1,6 +1,5 @@
-"""`meson install` into a scratch root: the installed bus policy on a bus set
-up like Debian's system bus, with real accounts, and the installed unit,
-store folder and accounts."""
+"""`meson install` into a scratch root: its bus policy on a bus like Debian's
+system bus with real accounts; its unit, store folder and accounts."""
 import contextlib
 import grp
 import os
@@ -13,22 +12,19 @@ import tempfile
 
 import pytest
 
-from conftest import (EVENTS_IFACE, EVENTS_OBJECT, ROOT, SERVICE, BusClient, Daemon,
+from conftest import (EVENTS_IFACE, EVENTS_OBJECT, OBJECT, ROOT, SERVICE, BusClient, Daemon,
                       ParamCtl, Simulator, program, stop_process, tour_lines, wait_until)
 
 PREFIX = "usr/local"
 OPERATOR = "patrold-test-operator"
 ACCOUNTS = ("root", OPERATOR, "patrold", "nobody")
-# A stand-in for a vendor's event sender: emits one signal, then makes a
-# round trip, after which the bus has routed the signal.
+# Emits one signal, then makes a round trip, after which the bus has routed it.
 FORGE = """import ast, sys
 from gi.repository import Gio, GLib
-bus = Gio.bus_get_sync(Gio.BusType.SYSTEM)
-path, iface, name, signature, args = sys.argv[1:]
+bus, (path, iface, name, signature, args) = Gio.bus_get_sync(Gio.BusType.SYSTEM), sys.argv[1:]
 bus.emit_signal(None, path, iface, name, GLib.Variant(signature, ast.literal_eval(args)))
 bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-              "GetId", None, None, 0, 10000)
-"""
+              "GetId", None, None, 0, 10000)"""
 
 
 @pytest.fixture(scope="module")
@@ -56,16 +52,13 @@ def accounts():
     accounts; what this makes, it removes afterwards."""
     assert os.geteuid() == 0, "needs root to run programs as other accounts"
     made = []
-
-    def need(kind, name, *args):
+    for kind, name, *args in (("group", "patrold-operators"), ("user", "patrold", "-U"),
+                              ("user", OPERATOR, "-U", "--groups", "patrold-operators")):
         try:
             (grp.getgrnam if kind == "group" else pwd.getpwnam)(name)
         except KeyError:
             subprocess.run([f"{kind}add", "--system", *args, name], check=True)
             made.append((kind, name))
-    need("group", "patrold-operators")
-    need("user", "patrold", "--user-group", "--home-dir", "/nonexistent")
-    need("user", OPERATOR, "--user-group", "--groups", "patrold-operators")
     yield
     for kind, name in reversed(made):
         subprocess.run([f"{kind}del", name], check=True)
@@ -107,14 +100,12 @@ def system(build_dir, destdir, accounts, monkeypatch, tmp_path):
 # method (interface.member), object path, arguments -> the accounts answered;
 # every other account is refused.
 CALLS = {
-    "play": ("com.vorn.PresetTour.StopPresetTour", "/com/vorn/PresetTour", ["99"],
-             {"root", OPERATOR}),
-    "running": ("com.vorn.PresetTourConfhub.SetPresetTourRunning", "/com/vorn/PresetTour",
-                ["no", "G99"], {"root", OPERATOR, "patrold"}),
-    "controller": ("com.vorn.PresetTourController.UnblockPlayback", "/com/vorn/PresetTour",
-                   ["8"], {"root", OPERATOR}),
-    "introspect": ("org.freedesktop.DBus.Introspectable.Introspect", "/com/vorn/PresetTour",
-                   [], set(ACCOUNTS)),
+    "play": ("com.vorn.PresetTour.StopPresetTour", OBJECT, ["99"], {"root", OPERATOR}),
+    "running": ("com.vorn.PresetTourConfhub.SetPresetTourRunning", OBJECT, ["no", "G99"],
+                {"root", OPERATOR, "patrold"}),
+    "controller": ("com.vorn.PresetTourController.UnblockPlayback", OBJECT, ["8"],
+                   {"root", OPERATOR}),
+    "introspect": ("org.freedesktop.DBus.Introspectable.Introspect", OBJECT, [], ACCOUNTS),
 }
 
 
@@ -125,10 +116,9 @@ def test_who_is_answered(system, method, path, args, answered):
             [*as_account(account), "gdbus", "call", "--system", "--dest", SERVICE,
              "--object-path", path, "--method", method, *args],
             capture_output=True, text=True, timeout=30)
-        if account in answered:
-            assert result.returncode == 0, (account, result.stderr)
-        else:
-            assert "AccessDenied" in result.stderr, (account, result.stdout, result.stderr)
+        ok = account in answered
+        assert (result.returncode == 0, "AccessDenied" in result.stderr) == (ok, not ok), \
+            (account, result.stderr)
 
 
 def queued(sim, camera):
@@ -169,15 +159,13 @@ def test_store_folder_and_accounts(destdir, tmp_path):
     """The installed sysusers and tmpfiles files, applied to an empty root,
     give the store's folder to patrold, with the group patrold-operators."""
     (tmp_path / "etc").mkdir()
-    for tool, folder in (("systemd-sysusers", "sysusers.d"), ("systemd-tmpfiles", "tmpfiles.d")):
-        conf = installed(destdir, "lib", folder, "patrold.conf")
-        subprocess.run([tool, f"--root={tmp_path}", *(["--create"] if "tmp" in tool else []),
-                        str(conf)], check=True, timeout=60)
-    ids = {}
-    for db in ("passwd", "group"):
-        for line in (tmp_path / "etc" / db).read_text().splitlines():
-            name, _, number, *_ = line.split(":")
-            ids[db, name] = int(number)
+    lib = installed(destdir, "lib")
+    for command in (["systemd-sysusers", lib / "sysusers.d" / "patrold.conf"],
+                    ["systemd-tmpfiles", "--create", lib / "tmpfiles.d" / "patrold.conf"]):
+        subprocess.run([*command, f"--root={tmp_path}"], check=True, timeout=60)
+    ids = {(db, entry[0]): int(entry[2]) for db in ("passwd", "group")
+           for entry in map(lambda line: line.split(":"),
+                            (tmp_path / "etc" / db).read_text().splitlines())}
     unit = installed(destdir, "lib", "systemd", "system", "patrold.service").read_text()
     store = re.search(r"^ReadWritePaths=(.+)$", unit, re.M).group(1)
     info = (tmp_path / store.lstrip("/")).stat()
