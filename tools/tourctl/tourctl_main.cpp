@@ -1,30 +1,11 @@
 #include "tourctl.h"
 
 #include <array>
-#include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <set>
 #include <string_view>
 
 namespace tourctl {
-
-std::optional<int> parse_int(const std::string &text, int64_t min, int64_t max) {
-  gint64 value = 0;
-  if (text.empty() || text.front() == '+' ||
-      !g_ascii_string_to_signed(text.c_str(), 10, min, max, &value, nullptr))
-    return std::nullopt;
-  return static_cast<int>(value);
-}
-
-void complain(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::fputs("tourctl: ", stderr);
-  std::vfprintf(stderr, format, args);
-  std::fputc('\n', stderr);
-  va_end(args);
-}
 
 namespace {
 
@@ -42,45 +23,58 @@ struct Command {
   const char *summary;
   size_t min_words;
   size_t max_words;
-  std::array<const char *, 9> options; /* allowed option names */
+  std::array<const char *, 10> options; /* allowed option names */
   Run run;
 };
 
 std::optional<int> tour_arg(const std::string &word) {
   const auto id = parse_int(word, 0, INT32_MAX);
   if (!id)
-    complain("TOUR must be a tour number of 0 or more, not \"%s\"", word.c_str());
+    complain("TOUR must be a tour number of 0 or more, not \"%s\"", escaped(word).c_str());
   return id;
 }
 
 Exit tour_method(const char *method, const Line &line) {
   const auto id = tour_arg(line.words[0]);
-  if (!id)
-    return Exit::Usage;
-  return bus_call("com.vorn.PresetTour", method, g_variant_new("(i)", *id));
+  return id ? request_tour(method, *id) : Exit::Usage;
 }
 
 Exit camera_method(const char *method, const Line &line) {
-  /* The daemon owns the range check; its answer is shown as it is. */
-  const auto camera = parse_int(line.words[0], INT32_MIN, INT32_MAX);
+  const auto camera = parse_int(line.words[0], 1, kCameraCount);
   if (!camera) {
-    complain("CAMERA must be a whole number, not \"%s\"", line.words[0].c_str());
+    complain("CAMERA must be a camera number from 1 to %d, not \"%s\"", kCameraCount,
+             escaped(line.words[0]).c_str());
     return Exit::Usage;
   }
-  return bus_call("com.vorn.PresetTourController", method, g_variant_new("(i)", *camera));
+  g_autoptr(GDBusConnection) bus = bus_open();
+  if (!bus)
+    return Exit::Failure;
+  if (!daemon_on_bus(bus)) {
+    complain("patrold is not running");
+    return Exit::Failure;
+  }
+  return bus_call(bus, "com.vorn.PresetTourController", method, g_variant_new("(i)", *camera));
 }
 
 Exit run_running(const Line &line) {
   const std::string &value = line.words[0];
   if (value != "yes" && value != "no") {
-    complain("the running state must be \"yes\" or \"no\", not \"%s\"", value.c_str());
+    complain("the running state must be \"yes\" or \"no\", not \"%s\"",
+             escaped(value).c_str());
     return Exit::Usage;
   }
   const auto id = tour_arg(line.words[1]);
   if (!id)
     return Exit::Usage;
   const std::string group = "G" + std::to_string(*id);
-  return bus_call("com.vorn.PresetTourConfhub", "SetPresetTourRunning",
+  g_autoptr(GDBusConnection) bus = bus_open();
+  if (!bus)
+    return Exit::Failure;
+  if (!daemon_on_bus(bus)) {
+    complain("patrold is not running");
+    return Exit::Failure;
+  }
+  return bus_call(bus, "com.vorn.PresetTourConfhub", "SetPresetTourRunning",
                   g_variant_new("(ss)", value.c_str(), group.c_str()));
 }
 
@@ -92,7 +86,8 @@ Exit run_edit(const Line &line) {
     return store_edit_tour(*id, line.options);
   const auto point = parse_int(line.words[1], 0, INT32_MAX);
   if (!point) {
-    complain("POINT must be a point number of 0 or more, not \"%s\"", line.words[1].c_str());
+    complain("POINT must be a point number of 0 or more, not \"%s\"",
+             escaped(line.words[1]).c_str());
     return Exit::Usage;
   }
   return store_edit_point(*id, *point, line.options);
@@ -102,14 +97,16 @@ Exit run_remove(const Line &line) {
   const auto id = tour_arg(line.words[0]);
   if (!id)
     return Exit::Usage;
+  const bool stop = line.options.contains("stop");
   if (line.words.size() == 1)
-    return store_remove(*id, std::nullopt);
+    return store_remove(*id, std::nullopt, stop);
   const auto point = parse_int(line.words[1], 0, INT32_MAX);
   if (!point) {
-    complain("POINT must be a point number of 0 or more, not \"%s\"", line.words[1].c_str());
+    complain("POINT must be a point number of 0 or more, not \"%s\"",
+             escaped(line.words[1]).c_str());
     return Exit::Usage;
   }
-  return store_remove(*id, point);
+  return store_remove(*id, point, stop);
 }
 
 constexpr std::array kCommands = {
@@ -127,6 +124,10 @@ constexpr std::array kCommands = {
             [](const Line &l) { return camera_method("UnblockPlayback", l); }},
     Command{"running", "running yes|no TOUR", "report a tour's running state to patrold", 2, 2,
             {}, run_running},
+    Command{"status", "status [--json]", "show what every camera's tour is doing", 0, 0,
+            {"json"}, [](const Line &l) { return run_status(l.options.contains("json")); }},
+    Command{"watch", "watch", "show the status, redrawn as it changes, until Ctrl-C", 0, 0, {},
+            [](const Line &) { return run_watch(); }},
     Command{"list", "list", "list every tour", 0, 0, {}, [](const Line &) { return view_list(); }},
     Command{"show", "show TOUR", "show a tour's points in visiting order", 1, 1, {},
             [](const Line &l) {
@@ -148,15 +149,20 @@ constexpr std::array kCommands = {
               return id ? store_add_point(*id, l.options) : Exit::Usage;
             }},
     Command{"edit",
-            "edit TOUR [--camera N] [--name TEXT] [--random yes|no] [--pause MINUTES]\n"
+            "edit TOUR [--camera N [--stop]] [--name TEXT] [--random yes|no] [--pause MINUTES]\n"
             "       tourctl edit TOUR POINT [--preset N] [--position N] [--speed N] [--wait N] "
             "[--unit Minutes|Seconds]",
             "change a tour or one of its points",
-            1, 2, {"camera", "name", "random", "pause", "preset", "position", "speed", "wait", "unit"},
+            1, 2,
+            {"camera", "name", "random", "pause", "preset", "position", "speed", "wait", "unit",
+             "stop"},
             run_edit},
-    Command{"remove", "remove TOUR [POINT]", "delete a tour, or one point of it", 1, 2, {},
-            run_remove},
+    Command{"remove", "remove TOUR [POINT] [--stop]", "delete a tour, or one point of it", 1, 2,
+            {"stop"}, run_remove},
 };
+
+/* Options that take no value. */
+const std::set<std::string> kFlags = {"json", "stop"};
 
 bool option_allowed(const Command &command, std::string_view option) {
   for (const char *allowed : command.options)
@@ -187,6 +193,10 @@ bool options_fit_edit(const Line &line) {
   static const std::set<std::string> point_options = {"preset", "position", "speed", "wait",
                                                       "unit"};
   const bool with_point = line.words.size() == 2;
+  if (line.options.contains("stop") && !line.options.contains("camera")) {
+    complain("--stop goes with --camera: it stops a tour before moving it");
+    return false;
+  }
   for (const auto &[option, value] : line.options) {
     if (point_options.contains(option) != with_point) {
       complain("--%s applies to %s", option.c_str(), with_point ? "a tour" : "a point");
@@ -211,7 +221,7 @@ Exit dispatch(int argc, char **argv) {
     if (name == candidate.name)
       command = &candidate;
   if (!command) {
-    complain("unknown command \"%s\"", argv[1]);
+    complain("unknown command \"%s\"", escaped(argv[1]).c_str());
     print_usage(stderr);
     return Exit::Usage;
   }
@@ -228,7 +238,9 @@ Exit dispatch(int argc, char **argv) {
     }
     std::string option(arg.substr(2));
     std::string value;
-    if (const auto eq = option.find('='); eq != std::string::npos) {
+    if (kFlags.contains(option)) {
+      value = "yes";
+    } else if (const auto eq = option.find('='); eq != std::string::npos) {
       value = option.substr(eq + 1);
       option.resize(eq);
     } else if (i + 1 < argc) {
@@ -238,14 +250,14 @@ Exit dispatch(int argc, char **argv) {
       return usage_error(*command, what.c_str());
     }
     if (!option_allowed(*command, option)) {
-      const std::string what = "unknown option --" + option;
+      const std::string what = "unknown option --" + escaped(option);
       return usage_error(*command, what.c_str());
     }
     line.options[option] = value;
   }
   if (line.words.size() < command->min_words || line.words.size() > command->max_words)
     return usage_error(*command, "wrong number of arguments");
-  if (name == "edit" && line.options.empty())
+  if (name == "edit" && line.options.size() == line.options.count("stop"))
     return usage_error(*command, "nothing to change");
   if (name == "edit" && !options_fit_edit(line))
     return Exit::Usage;

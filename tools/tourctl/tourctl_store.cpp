@@ -1,80 +1,212 @@
+/*
+ * tourctl's store side, on the platform calls of param_store.h alone: the
+ * same calls patrold makes, read the way patrold reads them.
+ */
 #include "tourctl.h"
 
-#include "param_store_admin.h"
+#include "param_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <array>
+#include <cerrno>
 #include <cstdio>
-#include <string_view>
+#include <cstring>
+#include <functional>
+
+#ifndef PARAM_STORE_DEFAULT_PATH
+#error "PARAM_STORE_DEFAULT_PATH must name the store file used without PARAM_STORE_PATH"
+#endif
 
 namespace tourctl {
 
 namespace {
 
-/* Splits "root.RezazErar.G<n>.<rest>" into n and rest. */
-bool split_tour_name(std::string_view name, int &tour_id, std::string_view &rest) {
-  constexpr std::string_view prefix = "root.RezazErar.G";
-  if (!name.starts_with(prefix))
-    return false;
-  name.remove_prefix(prefix.size());
-  const auto dot = name.find('.');
-  if (dot == std::string_view::npos)
-    return false;
-  const auto id = parse_int(std::string(name.substr(0, dot)), 0, INT32_MAX);
-  if (!id)
-    return false;
-  tour_id = *id;
-  rest = name.substr(dot + 1);
-  return true;
+constexpr std::array kTourLeaves = {"Name", "CamNbr", "RandomEnabled", "TimeBetweenSequences",
+                                    "Running"};
+constexpr std::array kPointLeaves = {"PresetNbr", "Position", "MoveSpeed", "WaitTime",
+                                     "WaitTimeViewType"};
+
+/* One operation's options record and error word, as patrold keeps them. */
+struct Session {
+  cli_Options options{};
+  int32_t error = 0;
+  Session() {
+    cli_resetOptions(&options);
+    cli_sync(&options, &error);
+  }
+};
+
+/* The store file, for messages: the stand-in's PARAM_STORE_PATH rule. */
+std::string store_file() {
+  const char *path = g_getenv("PARAM_STORE_PATH");
+  return path ? path : PARAM_STORE_DEFAULT_PATH;
 }
 
-void collect(const char *name, const char *value, void *user_data) {
-  auto &tours = *static_cast<std::vector<Tour> *>(user_data);
-  int tour_id = -1;
-  std::string_view rest;
-  if (!split_tour_name(name, tour_id, rest))
-    return;
-  auto tour = std::find_if(tours.begin(), tours.end(),
-                           [&](const Tour &t) { return t.id == tour_id; });
-  if (tour == tours.end()) {
-    tours.push_back(Tour{.id = tour_id});
-    tour = tours.end() - 1;
-  }
-  constexpr std::string_view points = "Tour.T";
-  if (!rest.starts_with(points)) {
-    if (rest.find('.') == std::string_view::npos)
-      tour->values[std::string(rest)] = value;
-    return;
-  }
-  rest.remove_prefix(points.size());
-  const auto dot = rest.find('.');
-  if (dot == std::string_view::npos)
-    return;
-  const auto point_id = parse_int(std::string(rest.substr(0, dot)), 0, INT32_MAX);
-  const auto leaf = rest.substr(dot + 1);
-  if (!point_id || leaf.find('.') != std::string_view::npos)
-    return;
-  auto point = std::find_if(tour->points.begin(), tour->points.end(),
-                            [&](const Point &p) { return p.id == *point_id; });
-  if (point == tour->points.end()) {
-    tour->points.push_back(Point{.id = *point_id});
-    point = tour->points.end() - 1;
-  }
-  point->values[std::string(leaf)] = value;
+bool looks_like_store(const std::string &path) {
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0 || st.st_size == 0)
+    return true; /* SQLite takes an empty file as an empty database */
+  static constexpr char kMagic[] = "SQLite format 3";
+  char head[sizeof kMagic] = {};
+  FILE *file = std::fopen(path.c_str(), "rb");
+  if (!file)
+    return true; /* unreadable: the permission check says so */
+  const size_t got = std::fread(head, 1, sizeof head, file);
+  std::fclose(file);
+  return got == sizeof head && std::memcmp(head, kMagic, sizeof head) == 0;
 }
 
-std::string tour_name(int tour_id, const char *leaf) {
-  return std::string(kTourRoot) + ".G" + std::to_string(tour_id) + "." + leaf;
+/* Why the store could not be used: file and reason, from what the file
+ * system shows; the error word when it shows nothing wrong. */
+std::string store_problem(bool writing, int32_t error) {
+  const char *variable = g_getenv("PARAM_STORE_PATH");
+  if (variable && !*variable)
+    return "PARAM_STORE_PATH is set but empty";
+  const std::string path = store_file();
+  g_autofree char *folder = g_path_get_dirname(path.c_str());
+  struct stat st{};
+  if (stat(folder, &st) != 0)
+    return path + ": folder " + folder + ": " + std::strerror(errno);
+  if (!S_ISDIR(st.st_mode))
+    return path + ": " + folder + " is not a folder";
+  const int mode = writing ? R_OK | W_OK : R_OK;
+  if (stat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode))
+      return path + ": not a regular file";
+    if (access(path.c_str(), mode) != 0)
+      return path + ": " + std::strerror(errno);
+    if (!looks_like_store(path))
+      return path + ": not a parameter store";
+    for (const char *suffix : {"-wal", "-shm"}) {
+      const std::string side = path + suffix;
+      if (access(side.c_str(), F_OK) == 0 && access(side.c_str(), mode) != 0)
+        return side + ": " + std::strerror(errno);
+    }
+  }
+  /* A missing file is created, and the journal files always are. */
+  if ((writing || access(path.c_str(), F_OK) != 0) && access(folder, W_OK) != 0)
+    return path + ": folder " + folder + ": " + std::strerror(errno);
+  return path + ": the store refused the request (error " + std::to_string(error) + ")";
 }
 
-std::string point_name(int tour_id, int point_id, const char *leaf) {
-  return std::string(kTourRoot) + ".G" + std::to_string(tour_id) + ".Tour.T" +
-         std::to_string(point_id) + "." + leaf;
+void store_failed(bool writing, int32_t error) {
+  complain("cannot %s the parameter store: %s", writing ? "write" : "read",
+           store_problem(writing, error).c_str());
+}
+
+/* The children of `group` in enumeration order; none when it has none or
+ * cannot be enumerated. */
+std::vector<std::string> children(Session &session, const std::string &group) {
+  std::vector<std::string> names;
+  int32_t error = 0;
+  cli_GroupContext *context = cli_getChildGroupsInGroup(group.c_str(), &session.options, &error);
+  while (error == 0 && context) {
+    cli_getChildGroupInGroup(context, &session.options, &error);
+    if (error != 0 || context->end)
+      break;
+    names.emplace_back(context->name ? context->name : "");
+  }
+  cli_cleanupGroupContext(context);
+  return names;
+}
+
+/* The number of a child named `prefix` and a number, as patrold scans it;
+ * nullopt when patrold would not take it for a tour or point. */
+std::optional<int32_t> child_number(const std::string &name, char prefix) {
+  if (name.empty() || name.front() != prefix)
+    return std::nullopt;
+  const auto number = scan_number(std::string_view(name).substr(1));
+  if (!number || *number < 0)
+    return std::nullopt;
+  return number;
+}
+
+template <size_t N>
+Values read_leaves(Session &session, const std::string &group,
+                   const std::array<const char *, N> &leaves) {
+  Values values;
+  for (const char *leaf : leaves) {
+    int32_t error = 0;
+    const std::string name = group + "." + leaf;
+    g_autofree char *value = cli_getCustomParam(name.c_str(), &session.options, &error);
+    if (error == 0 && value)
+      values[leaf] = value;
+  }
+  return values;
+}
+
+std::string tour_group(int tour_id) {
+  return std::string(kTourRoot) + ".G" + std::to_string(tour_id);
+}
+
+std::string point_group(int tour_id, int point_id) {
+  return tour_group(tour_id) + ".Tour.T" + std::to_string(point_id);
+}
+
+Tour read_tour(Session &session, int32_t tour_id) {
+  Tour tour{.id = tour_id, .values = read_leaves(session, tour_group(tour_id), kTourLeaves)};
+  for (const std::string &name : children(session, tour_group(tour_id) + ".Tour")) {
+    const auto point_id = child_number(name, 'T');
+    if (!point_id) {
+      tour.stray.push_back(name);
+      continue;
+    }
+    if (std::none_of(tour.points.begin(), tour.points.end(),
+                     [&](const Point &p) { return p.id == *point_id; }))
+      tour.points.push_back(
+          {*point_id, read_leaves(session, point_group(tour_id, *point_id), kPointLeaves)});
+  }
+  return tour;
+}
+
+/* ---- writing ---- */
+
+using Writes = std::vector<std::pair<std::string, std::string>>;
+
+/* Writes each pair with its own call, as the platform has no batch. When a
+ * write fails, the values written before it are put back and `undo` runs,
+ * so a failure leaves the tour as it was. */
+Exit commit(const Writes &writes, const std::function<void(Session &)> &undo = {}) {
+  Session session;
+  if (session.error != 0) {
+    store_failed(true, session.error);
+    return Exit::Failure;
+  }
+  session.options.word[CLI_OPTIONS_WRITE_MODE] = CLI_WRITE_MODE_DURABLE;
+  Writes restore;
+  for (const auto &[name, value] : writes) {
+    int32_t error = 0;
+    g_autofree char *before = cli_getCustomParam(name.c_str(), &session.options, &error);
+    if (error == 0 && before)
+      restore.emplace_back(name, before);
+    error = 0;
+    cli_setCustomParam(name.c_str(), value.c_str(), &session.options, &error);
+    if (error == 0)
+      continue;
+    store_failed(true, error);
+    for (const auto &[old_name, old_value] : restore) {
+      int32_t ignored = 0;
+      cli_setCustomParam(old_name.c_str(), old_value.c_str(), &session.options, &ignored);
+    }
+    if (undo)
+      undo(session);
+    return Exit::Failure;
+  }
+  cli_sync(&session.options, &session.error);
+  return Exit::Ok;
+}
+
+void delete_group(Session &session, const std::string &group) {
+  int32_t ignored = 0;
+  cli_deleteGroup(group.c_str(), &session.options, &ignored);
 }
 
 /* One option of a command: its flag, the parameter leaf it writes and the
  * rule its value must follow. */
-enum class Rule : uint8_t { Camera, Count, YesNo, Unit, Text };
+enum class Rule : uint8_t { Camera, Count, Speed, Pause, YesNo, Unit, Text };
 
 struct Field {
   const char *option;
@@ -86,46 +218,59 @@ constexpr std::array kTourFields = {
     Field{"name", "Name", Rule::Text},
     Field{"camera", "CamNbr", Rule::Camera},
     Field{"random", "RandomEnabled", Rule::YesNo},
-    Field{"pause", "TimeBetweenSequences", Rule::Count},
+    Field{"pause", "TimeBetweenSequences", Rule::Pause},
 };
 
 constexpr std::array kPointFields = {
     Field{"preset", "PresetNbr", Rule::Count},
     Field{"position", "Position", Rule::Count},
-    Field{"speed", "MoveSpeed", Rule::Count},
+    Field{"speed", "MoveSpeed", Rule::Speed},
     Field{"wait", "WaitTime", Rule::Count},
     Field{"unit", "WaitTimeViewType", Rule::Unit},
 };
 
 bool valid(const Field &field, const std::string &value) {
+  const std::string shown = escaped(value);
   switch (field.rule) {
   case Rule::Camera:
     if (parse_int(value, 1, kCameraCount))
       return true;
     complain("--%s must be a camera number from 1 to %d, not \"%s\"", field.option,
-             kCameraCount, value.c_str());
+             kCameraCount, shown.c_str());
     return false;
   case Rule::Count:
     if (parse_int(value, 0, INT32_MAX))
       return true;
     complain("--%s must be a whole number of 0 or more, not \"%s\"", field.option,
-             value.c_str());
+             shown.c_str());
+    return false;
+  case Rule::Speed:
+    if (parse_int(value, kSpeedMin, kSpeedMax))
+      return true;
+    complain("--%s must be a speed from %d to %d, not \"%s\"", field.option, kSpeedMin,
+             kSpeedMax, shown.c_str());
+    return false;
+  case Rule::Pause:
+    if (parse_int(value, 0, kMaxPauseMinutes))
+      return true;
+    complain("--%s must be from 0 to %d minutes (a week), not \"%s\"", field.option,
+             kMaxPauseMinutes, shown.c_str());
     return false;
   case Rule::YesNo:
     if (value == "yes" || value == "no")
       return true;
-    complain("--%s must be \"yes\" or \"no\", not \"%s\"", field.option, value.c_str());
+    complain("--%s must be \"yes\" or \"no\", not \"%s\"", field.option, shown.c_str());
     return false;
   case Rule::Unit:
     if (value == "Minutes" || value == "Seconds")
       return true;
     complain("--%s must be \"Minutes\" or \"Seconds\", not \"%s\"", field.option,
-             value.c_str());
+             shown.c_str());
     return false;
   case Rule::Text:
-    if (!value.empty() && value.find('\n') == std::string::npos)
+    if (!value.empty() && !has_control(value))
       return true;
-    complain("--%s must be one non-empty line", field.option);
+    complain("--%s must be non-empty text without control characters", field.option);
     return false;
   }
   return false;
@@ -134,9 +279,9 @@ bool valid(const Field &field, const std::string &value) {
 /* Validates every option before anything is written, so a bad value leaves
  * the store as it was. Unknown options were refused by the caller. */
 template <size_t N, typename NameOf>
-std::optional<std::vector<std::pair<std::string, std::string>>>
-writes_for(const std::array<Field, N> &fields, const Options &options, NameOf name_of) {
-  std::vector<std::pair<std::string, std::string>> writes;
+std::optional<Writes> writes_for(const std::array<Field, N> &fields, const Options &options,
+                                 NameOf name_of) {
+  Writes writes;
   for (const Field &field : fields) {
     const auto it = options.find(field.option);
     if (it == options.end())
@@ -148,39 +293,24 @@ writes_for(const std::array<Field, N> &fields, const Options &options, NameOf na
   return writes;
 }
 
-Exit commit(const std::vector<std::pair<std::string, std::string>> &writes) {
-  std::vector<param_store_pair> pairs;
-  pairs.reserve(writes.size());
-  for (const auto &[name, value] : writes)
-    pairs.push_back({name.c_str(), value.c_str()});
-  if (param_store_admin_set_many(pairs.data(), pairs.size(), nullptr) != 0) {
-    complain("cannot write the parameter store");
-    return Exit::Failure;
-  }
-  return Exit::Ok;
-}
-
-const Tour *find_tour(const std::vector<Tour> &tours, int tour_id) {
-  for (const Tour &tour : tours)
-    if (tour.id == tour_id)
-      return &tour;
-  complain("no tour %d", tour_id);
-  return nullptr;
-}
-
-const Point *find_point(const Tour &tour, int point_id) {
-  for (const Point &point : tour.points)
-    if (point.id == point_id)
-      return &point;
-  complain("tour %d has no point %d", tour.id, point_id);
-  return nullptr;
-}
-
-std::optional<std::vector<Tour>> load_or_complain() {
-  auto tours = store_load();
-  if (!tours)
-    complain("cannot read the parameter store");
-  return tours;
+/* The wait a point ends with must fit the documented maximum, in the unit
+ * it ends with; either may come from the command or from the store. */
+bool wait_fits(const Options &options, const Values &stored) {
+  const auto option = [&](const char *name, const char *leaf, const char *fallback) {
+    const auto it = options.find(name);
+    if (it != options.end())
+      return it->second;
+    const auto kept = stored.find(leaf);
+    return kept != stored.end() ? kept->second : std::string(fallback);
+  };
+  const bool minutes = option("unit", "WaitTimeViewType", "Seconds") == "Minutes";
+  const auto wait = scan_number(option("wait", "WaitTime", "10"));
+  const int limit = minutes ? kMaxDwellSeconds / 60 : kMaxDwellSeconds;
+  if (!wait || *wait <= limit)
+    return true;
+  complain("a wait of %d %s is longer than a week (%d %s)", *wait,
+           minutes ? "minutes" : "seconds", limit, minutes ? "minutes" : "seconds");
+  return false;
 }
 
 /* Options that a new record cannot do without. */
@@ -194,15 +324,42 @@ bool has_required(const Options &options, std::initializer_list<const char *> re
   return true;
 }
 
+/* Appends the defaults of leaves the command did not set. */
+void add_defaults(Writes &writes, const std::string &group,
+                  std::initializer_list<std::pair<const char *, std::string>> defaults) {
+  for (const auto &[leaf, value] : defaults) {
+    const std::string name = group + "." + leaf;
+    if (std::none_of(writes.begin(), writes.end(), [&](const auto &w) { return w.first == name; }))
+      writes.emplace_back(name, value);
+  }
+}
+
 } // namespace
 
-std::optional<std::vector<Tour>> store_load() {
-  std::vector<Tour> tours;
-  if (param_store_admin_list(kTourRoot, collect, &tours) < 0)
+const Tour *Tours::find(int32_t id) const {
+  for (const Tour &tour : tours)
+    if (tour.id == id)
+      return &tour;
+  return nullptr;
+}
+
+std::optional<Tours> store_load() {
+  Session session;
+  if (session.error != 0) {
+    store_failed(false, session.error);
     return std::nullopt;
-  std::sort(tours.begin(), tours.end(),
+  }
+  Tours result;
+  for (const std::string &name : children(session, kTourRoot)) {
+    const auto id = child_number(name, 'G');
+    if (!id)
+      result.stray.push_back(name);
+    else if (!result.find(*id))
+      result.tours.push_back(read_tour(session, *id));
+  }
+  std::sort(result.tours.begin(), result.tours.end(),
             [](const Tour &a, const Tour &b) { return a.id < b.id; });
-  return tours;
+  return result;
 }
 
 std::vector<const Point *> visiting_order(const Tour &tour) {
@@ -220,60 +377,60 @@ std::vector<const Point *> visiting_order(const Tour &tour) {
   return order;
 }
 
-std::optional<std::string> stored_word(const std::map<std::string, std::string> &values,
-                                       const char *leaf) {
-  const auto it = values.find(leaf);
-  if (it == values.end())
-    return std::nullopt;
-  std::array<char, 256> word{};
-  if (std::sscanf(it->second.c_str(), "%255s", word.data()) != 1)
-    return std::nullopt;
-  return std::string(word.data());
-}
-
-std::optional<int> stored_int(const std::map<std::string, std::string> &values,
-                              const char *leaf) {
-  const auto it = values.find(leaf);
-  int number = 0;
-  if (it == values.end() || std::sscanf(it->second.c_str(), "%d", &number) != 1)
-    return std::nullopt;
-  return number;
+std::optional<std::string> unplayable_reason(const Tour &tour) {
+  const auto camera = stored_int(tour.values, "CamNbr");
+  if (!camera || *camera < 1 || *camera > kCameraCount)
+    return "its CamNbr is not a camera number from 1 to 8";
+  if (!stored_int(tour.values, "TimeBetweenSequences"))
+    return "its TimeBetweenSequences cannot be read";
+  if (!stored_word(tour.values, "RandomEnabled"))
+    return "its RandomEnabled cannot be read";
+  if (!tour.stray.empty())
+    return "its Tour group holds " + escaped(tour.stray.front()) + ", which is not a point";
+  if (tour.points.empty())
+    return "it has no points";
+  for (const Point &point : tour.points) {
+    for (const char *leaf : {"PresetNbr", "Position", "MoveSpeed"})
+      if (!stored_int(point.values, leaf))
+        return "the " + std::string(leaf) + " of point " + std::to_string(point.id) +
+               " cannot be read";
+    if (!dwell_seconds(point.values))
+      return "the wait of point " + std::to_string(point.id) + " cannot be read";
+  }
+  return std::nullopt;
 }
 
 Exit store_add_tour(const Options &options) {
   if (!has_required(options, {"camera"}))
     return Exit::Usage;
-  const auto tours = load_or_complain();
+  std::optional<int> wanted;
+  if (const auto it = options.find("id"); it != options.end()) {
+    wanted = parse_int(it->second, 0, INT32_MAX);
+    if (!wanted) {
+      complain("--id must be a whole number of 0 or more, not \"%s\"",
+               escaped(it->second).c_str());
+      return Exit::Usage;
+    }
+  }
+  auto writes = writes_for(kTourFields, options, [](const char *) { return std::string(); });
+  if (!writes)
+    return Exit::Usage;
+  const auto tours = store_load();
   if (!tours)
     return Exit::Failure;
-  int tour_id = tours->empty() ? 1 : tours->back().id + 1;
-  if (const auto it = options.find("id"); it != options.end()) {
-    const auto id = parse_int(it->second, 0, INT32_MAX);
-    if (!id) {
-      complain("--id must be a whole number of 0 or more, not \"%s\"", it->second.c_str());
-      return Exit::Failure;
-    }
-    if (std::any_of(tours->begin(), tours->end(), [&](const Tour &t) { return t.id == *id; })) {
-      complain("tour %d already exists", *id);
-      return Exit::Failure;
-    }
-    tour_id = *id;
-  }
-  auto writes = writes_for(kTourFields, options,
-                           [&](const char *leaf) { return tour_name(tour_id, leaf); });
-  if (!writes)
+  if (wanted && tours->find(*wanted)) {
+    complain("tour %d already exists", *wanted);
     return Exit::Failure;
+  }
+  const int tour_id = wanted ? *wanted : tours->tours.empty() ? 1 : tours->tours.back().id + 1;
+  writes = writes_for(kTourFields, options,
+                      [&](const char *leaf) { return tour_group(tour_id) + "." + leaf; });
   /* A new tour is complete from the start: patrold refuses to play a tour
    * whose order or round pause it cannot read. */
-  const std::array<std::pair<const char *, const char *>, 4> defaults = {{
-      {"Name", nullptr}, {"RandomEnabled", "no"}, {"TimeBetweenSequences", "0"}, {"Running", "no"}}};
-  const std::string default_name = "Tour " + std::to_string(tour_id);
-  for (const auto &[leaf, value] : defaults) {
-    const std::string name = tour_name(tour_id, leaf);
-    if (std::none_of(writes->begin(), writes->end(), [&](const auto &w) { return w.first == name; }))
-      writes->emplace_back(name, value ? value : default_name.c_str());
-  }
-  if (commit(*writes) != Exit::Ok)
+  add_defaults(*writes, tour_group(tour_id),
+               {{"Name", "Tour " + std::to_string(tour_id)}, {"RandomEnabled", "no"},
+                {"TimeBetweenSequences", "0"}, {"Running", "no"}});
+  if (commit(*writes, [&](Session &s) { delete_group(s, tour_group(tour_id)); }) != Exit::Ok)
     return Exit::Failure;
   std::printf("%d\n", tour_id);
   return Exit::Ok;
@@ -282,82 +439,112 @@ Exit store_add_tour(const Options &options) {
 Exit store_add_point(int tour_id, const Options &options) {
   if (!has_required(options, {"preset"}))
     return Exit::Usage;
-  const auto tours = load_or_complain();
+  if (!writes_for(kPointFields, options, [](const char *) { return std::string(); }) ||
+      !wait_fits(options, {}))
+    return Exit::Usage;
+  const auto tours = store_load();
   if (!tours)
     return Exit::Failure;
-  const Tour *tour = find_tour(*tours, tour_id);
-  if (!tour)
+  const Tour *tour = tours->find(tour_id);
+  if (!tour) {
+    complain("no tour %d", tour_id);
     return Exit::Failure;
+  }
   int point_id = 0;
   int position = 0;
   for (const Point &point : tour->points) {
     point_id = std::max(point_id, point.id + 1);
     position = std::max(position, stored_int(point.values, "Position").value_or(0) + 1);
   }
-  auto writes = writes_for(kPointFields, options, [&](const char *leaf) {
-    return point_name(tour_id, point_id, leaf);
-  });
-  if (!writes)
-    return Exit::Failure;
+  const std::string group = point_group(tour_id, point_id);
+  auto writes = writes_for(kPointFields, options,
+                           [&](const char *leaf) { return group + "." + leaf; });
   /* Unless told otherwise, a new point comes last, moves at a middling
    * speed and stays ten seconds. */
-  const std::string next_position = std::to_string(position);
-  const std::array<std::pair<const char *, const char *>, 4> defaults = {{
-      {"Position", next_position.c_str()}, {"MoveSpeed", "50"}, {"WaitTime", "10"},
-      {"WaitTimeViewType", "Seconds"}}};
-  for (const auto &[leaf, value] : defaults) {
-    const std::string name = point_name(tour_id, point_id, leaf);
-    if (std::none_of(writes->begin(), writes->end(), [&](const auto &w) { return w.first == name; }))
-      writes->emplace_back(name, value);
-  }
-  if (commit(*writes) != Exit::Ok)
+  add_defaults(*writes, group,
+               {{"Position", std::to_string(position)}, {"MoveSpeed", "50"},
+                {"WaitTime", "10"}, {"WaitTimeViewType", "Seconds"}});
+  if (commit(*writes, [&](Session &s) { delete_group(s, group); }) != Exit::Ok)
     return Exit::Failure;
   std::printf("%d\n", point_id);
   return Exit::Ok;
 }
 
 Exit store_edit_tour(int tour_id, const Options &options) {
-  const auto tours = load_or_complain();
+  const auto writes = writes_for(kTourFields, options, [&](const char *leaf) {
+    return tour_group(tour_id) + "." + leaf;
+  });
+  if (!writes)
+    return Exit::Usage;
+  const auto tours = store_load();
   if (!tours)
     return Exit::Failure;
-  if (!find_tour(*tours, tour_id))
+  const Tour *tour = tours->find(tour_id);
+  if (!tour) {
+    complain("no tour %d", tour_id);
     return Exit::Failure;
-  const auto writes = writes_for(kTourFields, options,
-                                 [&](const char *leaf) { return tour_name(tour_id, leaf); });
-  if (!writes)
-    return Exit::Failure;
+  }
+  if (const auto camera = options.find("camera"); camera != options.end()) {
+    const Exit settled = settle_loaded_tour(*tour, parse_int(camera->second, 1, kCameraCount),
+                                            options.contains("stop"));
+    if (settled != Exit::Ok)
+      return settled;
+  }
   return commit(*writes);
 }
 
 Exit store_edit_point(int tour_id, int point_id, const Options &options) {
-  const auto tours = load_or_complain();
-  if (!tours)
-    return Exit::Failure;
-  const Tour *tour = find_tour(*tours, tour_id);
-  if (!tour || !find_point(*tour, point_id))
-    return Exit::Failure;
   const auto writes = writes_for(kPointFields, options, [&](const char *leaf) {
-    return point_name(tour_id, point_id, leaf);
+    return point_group(tour_id, point_id) + "." + leaf;
   });
   if (!writes)
+    return Exit::Usage;
+  const auto tours = store_load();
+  if (!tours)
     return Exit::Failure;
+  const Tour *tour = tours->find(tour_id);
+  const auto point = tour ? std::find_if(tour->points.begin(), tour->points.end(),
+                                         [&](const Point &p) { return p.id == point_id; })
+                          : std::vector<Point>::const_iterator{};
+  if (!tour || point == tour->points.end()) {
+    if (tour)
+      complain("tour %d has no point %d", tour_id, point_id);
+    else
+      complain("no tour %d", tour_id);
+    return Exit::Failure;
+  }
+  if (!wait_fits(options, point->values))
+    return Exit::Usage;
   return commit(*writes);
 }
 
-Exit store_remove(int tour_id, std::optional<int> point_id) {
-  std::string group = std::string(kTourRoot) + ".G" + std::to_string(tour_id);
-  if (point_id)
-    group += ".Tour.T" + std::to_string(*point_id);
-  const int removed = param_store_admin_delete_group(group.c_str());
-  if (removed < 0) {
-    complain("cannot write the parameter store");
+Exit store_remove(int tour_id, std::optional<int> point_id, bool stop_first) {
+  const auto tours = store_load();
+  if (!tours)
+    return Exit::Failure;
+  const Tour *tour = tours->find(tour_id);
+  if (!tour) {
+    complain("no tour %d", tour_id);
     return Exit::Failure;
   }
-  if (removed == 0) {
-    if (point_id)
-      complain("tour %d has no point %d", tour_id, *point_id);
-    else
-      complain("no tour %d", tour_id);
+  if (point_id && std::none_of(tour->points.begin(), tour->points.end(),
+                               [&](const Point &p) { return p.id == *point_id; })) {
+    complain("tour %d has no point %d", tour_id, *point_id);
+    return Exit::Failure;
+  }
+  if (!point_id) {
+    const Exit settled = settle_loaded_tour(*tour, std::nullopt, stop_first);
+    if (settled != Exit::Ok)
+      return settled;
+  }
+  Session session;
+  if (session.error == 0) {
+    session.options.word[CLI_OPTIONS_WRITE_MODE] = CLI_WRITE_MODE_DURABLE;
+    cli_deleteGroup((point_id ? point_group(tour_id, *point_id) : tour_group(tour_id)).c_str(),
+                    &session.options, &session.error);
+  }
+  if (session.error != 0) {
+    store_failed(true, session.error);
     return Exit::Failure;
   }
   return Exit::Ok;

@@ -6,16 +6,18 @@ namespace tourctl {
 
 namespace {
 
-std::string shown(const std::optional<int> &value) {
+std::string shown(const std::optional<int32_t> &value) {
   return value ? std::to_string(*value) : "?";
 }
 
-std::string shown(const std::optional<std::string> &value) { return value.value_or("?"); }
+std::string shown(const std::optional<std::string> &value) {
+  return value ? escaped(*value) : "?";
+}
 
 /* A name is shown whole: patrold never reads it, so no word rule applies. */
 std::string name_of(const Tour &tour) {
   const auto it = tour.values.find("Name");
-  return it == tour.values.end() ? "" : it->second;
+  return it == tour.values.end() ? "" : escaped(it->second);
 }
 
 /* "RandomEnabled" other than exactly "yes" means ordered play. */
@@ -30,27 +32,32 @@ std::string pause_of(const Tour &tour) {
 
 /* The dwell as patrold computes it, in seconds, and as configured. */
 std::string dwell_of(const Point &point) {
-  const auto wait = stored_int(point.values, "WaitTime");
-  const auto unit = stored_word(point.values, "WaitTimeViewType");
-  if (!wait || !unit)
+  const auto seconds = dwell_seconds(point.values);
+  if (!seconds)
     return "?";
-  const int seconds = *unit == "Minutes" ? *wait * 60 : *wait;
-  return std::to_string(seconds) + " s (" + std::to_string(*wait) + " " + *unit + ")";
+  return std::to_string(*seconds) + " s (" + shown(stored_int(point.values, "WaitTime")) + " " +
+         shown(stored_word(point.values, "WaitTimeViewType")) + ")";
+}
+
+/* patrold's listing fails on one child that is not a tour, and a tour's on
+ * one that is not a point: say so, since nothing else would. */
+void warn_strays(const Tours &tours) {
+  for (const std::string &name : tours.stray)
+    complain("%s.%s is not a tour (G and a number): while it is there, patrold finds no tours",
+             kTourRoot, escaped(name).c_str());
 }
 
 } // namespace
 
 Exit view_list() {
   const auto tours = store_load();
-  if (!tours) {
-    complain("cannot read the parameter store");
+  if (!tours)
     return Exit::Failure;
-  }
+  warn_strays(*tours);
   std::printf("%-5s %-20s %-6s %-7s %-8s %-8s %s\n", "ID", "NAME", "CAMERA", "RUNNING",
               "ORDER", "PAUSE", "POINTS");
-  for (const Tour &tour : *tours) {
-    std::printf("%-5d %-20s %-6s %-7s %-8s %-8s %zu\n", tour.id,
-                name_of(tour).c_str(),
+  for (const Tour &tour : tours->tours) {
+    std::printf("%-5d %-20s %-6s %-7s %-8s %-8s %zu\n", tour.id, name_of(tour).c_str(),
                 shown(stored_int(tour.values, "CamNbr")).c_str(),
                 shown(stored_word(tour.values, "Running")).c_str(), order_of(tour),
                 pause_of(tour).c_str(), tour.points.size());
@@ -60,32 +67,30 @@ Exit view_list() {
 
 Exit view_show(int tour_id) {
   const auto tours = store_load();
-  if (!tours) {
-    complain("cannot read the parameter store");
+  if (!tours)
+    return Exit::Failure;
+  warn_strays(*tours);
+  const Tour *tour = tours->find(tour_id);
+  if (!tour) {
+    complain("no tour %d", tour_id);
     return Exit::Failure;
   }
-  for (const Tour &tour : *tours) {
-    if (tour.id != tour_id)
-      continue;
-    std::printf("tour %d \"%s\": camera %s, running %s, %s, %s between rounds\n", tour.id,
-                name_of(tour).c_str(),
-                shown(stored_int(tour.values, "CamNbr")).c_str(),
-                shown(stored_word(tour.values, "Running")).c_str(), order_of(tour),
-                pause_of(tour).c_str());
-    std::printf("%-4s %-6s %-7s %-9s %-6s %s\n", "STEP", "POINT", "PRESET", "POSITION",
-                "SPEED", "DWELL");
-    int step = 1;
-    for (const Point *point : visiting_order(tour)) {
-      std::printf("%-4d T%-5d %-7s %-9s %-6s %s\n", step++, point->id,
-                  shown(stored_int(point->values, "PresetNbr")).c_str(),
-                  shown(stored_int(point->values, "Position")).c_str(),
-                  shown(stored_int(point->values, "MoveSpeed")).c_str(),
-                  dwell_of(*point).c_str());
-    }
-    return Exit::Ok;
+  if (const auto why = unplayable_reason(*tour))
+    complain("tour %d cannot play: %s", tour_id, why->c_str());
+  std::printf("tour %d \"%s\": camera %s, running %s, %s, %s between rounds\n", tour->id,
+              name_of(*tour).c_str(), shown(stored_int(tour->values, "CamNbr")).c_str(),
+              shown(stored_word(tour->values, "Running")).c_str(), order_of(*tour),
+              pause_of(*tour).c_str());
+  std::printf("%-4s %-6s %-7s %-9s %-6s %s\n", "STEP", "POINT", "PRESET", "POSITION", "SPEED",
+              "DWELL");
+  int step = 1;
+  for (const Point *point : visiting_order(*tour)) {
+    std::printf("%-4d T%-5d %-7s %-9s %-6s %s\n", step++, point->id,
+                shown(stored_int(point->values, "PresetNbr")).c_str(),
+                shown(stored_int(point->values, "Position")).c_str(),
+                shown(stored_int(point->values, "MoveSpeed")).c_str(), dwell_of(*point).c_str());
   }
-  complain("no tour %d", tour_id);
-  return Exit::Failure;
+  return Exit::Ok;
 }
 
 } // namespace tourctl
