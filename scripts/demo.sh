@@ -101,7 +101,7 @@ export PARAM_STORE_PATH=$dir/store/params.db
 if [ "$wrapped" -eq 1 ]; then
   printf 'root:x:0:0:root:/root:/bin/sh\npatrold:x:991:991:patrold:/nonexistent:/bin/false\n' >"$dir/passwd"
   printf 'root:x:0:\npatrold:x:991:\n' >"$dir/group"
-  account_env=(LD_PRELOAD="libuid_wrapper.so libnss_wrapper.so $build/tests/support/libsyslog-preload.so"
+  account_env=(LD_PRELOAD="libuid_wrapper.so libnss_wrapper.so $build/tools/syslog-capture/libsyslog-capture.so"
                UID_WRAPPER=1 UID_WRAPPER_ROOT=1
                NSS_WRAPPER_PASSWD="$dir/passwd" NSS_WRAPPER_GROUP="$dir/group")
   as_service=()
@@ -138,7 +138,7 @@ else
   chmod 0750 "$dir"
   scripts/system-bus-conf.sh "unix:path=$dir/bus" "$build/data/com.vorn.PresetTour.conf" \
     "$ROOT/data/ptz-sim.conf" >"$dir/bus.conf"
-  account_env=(LD_PRELOAD="$build/tests/support/libsyslog-preload.so")
+  account_env=(LD_PRELOAD="$build/tools/syslog-capture/libsyslog-capture.so")
   as_service=(setpriv --reuid=patrold --regid=patrold --init-groups)
 fi
 paramctl() { "${as_service[@]}" "$PARAMCTL" "$@"; }

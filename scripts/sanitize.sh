@@ -132,7 +132,7 @@ stage_tsan() {
 stage_valgrind() {
   local dir=$ROOT/build-valgrind results=$ROOT/build-valgrind/test-results
   local start=$SECONDS
-  BUILD_TARGETS=(patrold ptz-sim paramctl tests/support/libsyslog-preload.so)
+  BUILD_TARGETS=(patrold ptz-sim paramctl tools/syslog-capture/libsyslog-capture.so)
   configure "$dir" || return 1
   rm -rf "$results"; mkdir -p "$results/reports"
   # --log-file per process: the test reads the summary of the daemon's run.

@@ -1,10 +1,10 @@
-"""The bus-level fixtures of every folder under tests/; reliability_rig.py
-loads it as a plain module, so the helpers above the fixtures need no pytest.
+"""The bus-level fixtures of every folder under tests/.
 
 Programs run on a private dbus-daemon with a fresh store. patrold runs under
 uid_wrapper/nss_wrapper, so its account switch needs no privileges, and the
-syslog shim, so its log lands in a file; PATROLD_PRELOAD (a sanitizer
+syslog capture, so its log lands in a file; PATROLD_PRELOAD (a sanitizer
 runtime) goes first in its LD_PRELOAD, PATROLD_WRAPPER (valgrind) in front.
+Output of the programs goes to files: a chatty program must never block.
 """
 import json
 import os
@@ -65,7 +65,7 @@ def program(build_dir, name):
     return path
 
 
-def stop_process(proc, timeout=10):
+def stop_process(proc, timeout=15):
     """SIGTERM by pid, SIGKILL if it lingers; the exit status."""
     if proc.poll() is None:
         os.kill(proc.pid, signal.SIGTERM)
@@ -76,16 +76,21 @@ def stop_process(proc, timeout=10):
     return proc.wait()
 
 
-# --- the bus ---------------------------------------------------------------
+def read_back(file):
+    file.flush()
+    file.seek(0)
+    return file.read()
+
 
 class Bus:
-    """A dbus-daemon of our own; `log` takes its complaints (the fuzzers make
-    it refuse thousands of replies nobody asked for)."""
+    """A dbus-daemon of our own; its complaints (thousands of refused
+    replies under the fuzzer) go to a file."""
 
-    def __init__(self, log=None):
+    def __init__(self):
+        self.log = tempfile.TemporaryFile("w+")
         self.proc = subprocess.Popen(
             ["dbus-daemon", f"--config-file={BUS_CONFIG}", "--nofork",
-             "--print-address=1"], stdout=subprocess.PIPE, stderr=log, text=True)
+             "--print-address=1"], stdout=subprocess.PIPE, stderr=self.log, text=True)
         self.address = self.proc.stdout.readline().strip()
         if not self.address:
             raise RuntimeError("dbus-daemon printed no address")
@@ -93,6 +98,7 @@ class Bus:
     def stop(self):
         stop_process(self.proc)
         self.proc.stdout.close()
+        self.log.close()
 
 
 class BusClient:
@@ -109,6 +115,14 @@ class BusClient:
         return self.conn.call_sync(dest, path, iface, method, params, None,
                                    Gio.DBusCallFlags.NONE, timeout_ms, None)
 
+    def send(self, dest, path, iface, method, signature=None, args=None):
+        """A call that wants no reply: thousands leave per second, in order."""
+        msg = Gio.DBusMessage.new_method_call(dest, path, iface, method)
+        if signature:
+            msg.set_body(GLib.Variant(signature, args))
+        msg.set_flags(Gio.DBusMessageFlags.NO_REPLY_EXPECTED)
+        self.conn.send_message(msg, Gio.DBusSendMessageFlags.NONE)
+
     def bus_call(self, method, name):
         return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
                          "org.freedesktop.DBus", method, "(s)", (name,)).unpack()[0]
@@ -119,9 +133,11 @@ class BusClient:
     def owner_pid(self, name):
         return self.bus_call("GetConnectionUnixProcessID", name)
 
-    def emit(self, path, iface, name, signature, args):
-        self.conn.emit_signal(None, path, iface, name, GLib.Variant(signature, args))
-        self.conn.flush_sync(None)
+    def emit(self, path, iface, name, signature, args, flush=True):
+        self.conn.emit_signal(None, path, iface, name,
+                              GLib.Variant(signature, args) if signature else None)
+        if flush:
+            self.conn.flush_sync(None)
 
     def close(self):
         self.conn.close_sync(None)
@@ -135,8 +151,6 @@ def remote_error(exc):
     return name, message
 
 
-# --- syslog and the account wrappers ------------------------------------------
-
 class Syslog:
     def __init__(self, path, preload):
         self.path = path
@@ -144,7 +158,7 @@ class Syslog:
 
     def lines(self):
         try:
-            return self.path.read_text().splitlines()
+            return self.path.read_text(errors="replace").splitlines()
         except FileNotFoundError:
             return []
 
@@ -189,13 +203,10 @@ class Wrappers:
         return env
 
 
-# --- ptz-sim ---------------------------------------------------------------
-
 class Simulator:
     """A running ptz-sim; records the signals it sends (`events`)."""
 
     def __init__(self, exe, bus, *args):
-        # Files rather than pipes: a chatty simulator must never block.
         self.out, self.err = tempfile.TemporaryFile("w+"), tempfile.TemporaryFile("w+")
         self.proc = subprocess.Popen([str(exe), "--speed-scale", "10", *map(str, args)],
                                      stdout=self.out, stderr=self.err, text=True)
@@ -222,8 +233,11 @@ class Simulator:
     def state(self):
         return json.loads(self.control("GetState").unpack()[0])
 
+    def cameras(self):
+        return {c["camera"]: c for c in self.state()["cameras"]}
+
     def camera(self, camera_id):
-        return next(c for c in self.state()["cameras"] if c["camera"] == camera_id)
+        return self.cameras()[camera_id]
 
     def history(self, camera_id):
         return list(self.camera(camera_id)["history"])
@@ -247,20 +261,16 @@ class Simulator:
             self.bus.conn.signal_unsubscribe(self.sub)
             self.sub = None
         status = stop_process(self.proc)
-        outputs = []
+        outputs = [read_back(f) for f in (self.out, self.err) if not f.closed]
         for f in (self.out, self.err):
-            if not f.closed:
-                f.seek(0)
-                outputs.append(f.read())
-                f.close()
+            f.close()
         return (status, *outputs)
 
 
-# --- paramctl and tours ------------------------------------------------------
-
 def tour_lines(tour_id, camera, presets=(1, 2), running="no", wait=0,
-               random="no", pause_minutes=0):
-    """NAME=VALUE lines of one tour visiting `presets` in order."""
+               random="no", pause_minutes=0, positions=None):
+    """NAME=VALUE lines of one tour visiting `presets` in the order of
+    `positions` (default: as given)."""
     base = f"root.RezazErar.G{tour_id}"
     lines = [f"{base}.Name=Tour {tour_id}", f"{base}.CamNbr={camera}",
              f"{base}.RandomEnabled={random}",
@@ -268,7 +278,8 @@ def tour_lines(tour_id, camera, presets=(1, 2), running="no", wait=0,
              f"{base}.Running={running}"]
     for m, preset in enumerate(presets):
         point = f"{base}.Tour.T{m}"
-        lines += [f"{point}.PresetNbr={preset}", f"{point}.Position={m}",
+        lines += [f"{point}.PresetNbr={preset}",
+                  f"{point}.Position={positions[m] if positions else m}",
                   f"{point}.MoveSpeed=100", f"{point}.WaitTime={wait}",
                   f"{point}.WaitTimeViewType=Seconds"]
     return lines
@@ -278,9 +289,10 @@ class ParamCtl:
     def __init__(self, exe):
         self.exe = exe
 
-    def run(self, *args, input=None):
-        return subprocess.run([str(self.exe), *map(str, args)], input=input,
-                              capture_output=True, text=True, timeout=30)
+    def run(self, *args, input=None, text=True):
+        return subprocess.run([str(self.exe), *(a if isinstance(a, bytes) else str(a) for a in args)],
+                              input=input,
+                              capture_output=True, text=text, timeout=30)
 
     def import_lines(self, lines):
         result = self.run("import", input="\n".join(lines) + "\n")
@@ -290,6 +302,11 @@ class ParamCtl:
     def get(self, name):
         result = self.run("get", name)
         return result.stdout.strip() if result.returncode == 0 else None
+
+    def get_bytes(self, name):
+        """The value exactly as stored, or None."""
+        result = self.run("get", name, text=False)
+        return result.stdout[:-1] if result.returncode == 0 else None
 
     def list(self, *prefix):
         return self.run("list", *prefix).stdout.splitlines()
@@ -306,14 +323,13 @@ class ParamCtl:
                 if line.startswith("root.RezazErar.")}
 
 
-# --- the daemon ----------------------------------------------------------------
-
 class Daemon:
-    def __init__(self, proc, bus, syslog):
+    def __init__(self, proc, bus, syslog, err):
         self.proc = proc
         self.pid = proc.pid
         self.bus = bus
         self.syslog = syslog
+        self.err = err
 
     def call(self, iface, method, signature=None, args=None):
         return self.bus.call(SERVICE, OBJECT, iface, method, signature, args)
@@ -333,11 +349,14 @@ class Daemon:
                          (running, group))
 
     def answers(self):
-        """True when the daemon is alive and replies on the bus."""
+        """True when the daemon is alive and replies on its main loop."""
         if self.proc.poll() is not None:
             return False
         reply = self.call("org.freedesktop.DBus.Introspectable", "Introspect")
         return IFACE_TOUR in reply.unpack()[0]
+
+    def stderr(self):
+        return read_back(self.err)
 
     def stop(self, timeout=15):
         """SIGTERM, then the exit status."""
@@ -350,8 +369,6 @@ class Daemon:
             os.kill(self.pid, signal.SIGKILL)
             self.proc.wait()
 
-
-# --- fixtures ---------------------------------------------------------------
 
 @pytest.fixture(autouse=True)
 def no_real_bus(monkeypatch):
@@ -391,7 +408,7 @@ def store(tmp_path, monkeypatch):
 @pytest.fixture
 def syslog_file(tmp_path, build_dir):
     return Syslog(tmp_path / "syslog.txt",
-                  program(build_dir, "tests/support/libsyslog-preload.so"))
+                  program(build_dir, "tools/syslog-capture/libsyslog-capture.so"))
 
 
 @pytest.fixture
@@ -433,7 +450,8 @@ def seed(paramctl):
 
 @pytest.fixture
 def start_patrold(build_dir, bus, wrappers, store):
-    """start_patrold(args=("-n",), wait=True) -> Daemon; killed at teardown."""
+    """start_patrold(args=("-n",), wait=True) -> Daemon; stopped at teardown
+    with SIGTERM, so a checker in front sees an orderly exit."""
     exe = program(build_dir, "patrold")
     started = []
 
@@ -442,22 +460,25 @@ def start_patrold(build_dir, bus, wrappers, store):
         # Under a checker, argv0 is the checker's business.
         wrapper = shlex.split(os.environ.get("PATROLD_WRAPPER", ""))
         argv = wrapper + [str(exe)] if wrapper else [argv0 or str(exe)]
+        err = tempfile.TemporaryFile("w+")
         proc = subprocess.Popen([*argv, *args], executable=argv[0] if wrapper else str(exe),
-                                env=env, cwd=cwd, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
-        started.append(Daemon(proc, bus, wrappers.syslog))
+                                env=env, cwd=cwd, stdout=subprocess.DEVNULL,
+                                stderr=err, text=True)
+        daemon = Daemon(proc, bus, wrappers.syslog, err)
+        started.append(daemon)
         if wait:
-            # A checker in front slows start-up many times over.
-            assert wait_until(lambda: proc.poll() is not None or bus.has_owner(SERVICE),
-                              60 if wrapper else 10), "patrold did not take its bus name"
-            assert proc.poll() is None, proc.stderr.read()
-        return started[-1]
+            # The name of a daemon killed a moment ago may not be free yet;
+            # a checker in front slows start-up many times over.
+            assert wait_until(lambda: proc.poll() is not None or (
+                bus.has_owner(SERVICE) and bus.owner_pid(SERVICE) == proc.pid),
+                60 if wrapper else 10), "patrold did not take its bus name"
+            assert proc.poll() is None, daemon.stderr()
+        return daemon
 
     yield _start
     for daemon in started:
-        daemon.kill()
-        daemon.proc.stdout.close()
-        daemon.proc.stderr.close()
+        stop_process(daemon.proc, 60)
+        daemon.err.close()
 
 
 @pytest.fixture

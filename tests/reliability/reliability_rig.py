@@ -102,7 +102,7 @@ class Rig:
         # The fuzzers make the bus refuse thousands of replies nobody asked
         # for: its complaints go to a file.
         self.bus_log = open(self.workdir / "dbus-daemon.log", "w")
-        self.bus_daemon = helpers.Bus(log=self.bus_log)
+        self.bus_daemon = helpers.Bus()
         os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = self.bus_daemon.address
         self.bus = helpers.BusClient(self.bus_daemon.address)
         self.sender = Sender(self.bus.conn)
@@ -110,7 +110,7 @@ class Rig:
         self.paramctl = helpers.ParamCtl(program(self.build_dir, "paramctl"))
         self.syslog = helpers.Syslog(
             self.workdir / "syslog-0.txt",
-            program(self.build_dir, "tests/support/libsyslog-preload.so"))
+            program(self.build_dir, "tools/syslog-capture/libsyslog-capture.so"))
         nss = self.workdir / "nss"
         nss.mkdir(exist_ok=True)
         self.wrappers = helpers.Wrappers(nss, self.syslog)
@@ -157,7 +157,7 @@ class Rig:
         stderr_file = open(self.workdir / f"stderr-{self.starts + 1}.txt", "w+")
         proc = subprocess.Popen([str(exe), "-n"], env=env,
                                 stdout=subprocess.DEVNULL, stderr=stderr_file)
-        daemon = helpers.Daemon(proc, self.bus, helpers.Syslog(self.syslog.path, self.syslog.preload))
+        daemon = helpers.Daemon(proc, self.bus, helpers.Syslog(self.syslog.path, self.syslog.preload), stderr_file)
         daemon.stderr_file = stderr_file
         self.daemons.append(daemon)
         self.starts += 1

@@ -1,8 +1,9 @@
 /*
- * In-process syslog capture for unit tests. Linking this library into a test
- * binary replaces the C library's openlog/syslog/vsyslog (and the fortified
+ * Syslog capture for unit tests. Linking this library into a test binary
+ * replaces the C library's openlog/syslog/vsyslog (and the fortified
  * variants) for the whole binary, so every line the code under test logs is
- * recorded here instead of reaching the system log. Thread-safe.
+ * recorded instead of reaching the system log. Thread-safe; a message is
+ * one line (a longer one is cut at 2 kB).
  */
 #pragma once
 

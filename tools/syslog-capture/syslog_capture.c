@@ -1,11 +1,13 @@
 /*
- * LD_PRELOAD shim for end-to-end tests: what a program sends to syslog is
- * appended, one line per message, to the file named by SYSLOG_CAPTURE_FILE:
+ * Syslog to a file, for systems (and test runs) without a system log to
+ * read. Preloaded (LD_PRELOAD), or linked into a program, it appends what
+ * the program sends to syslog, one line per message, to the file named by
+ * SYSLOG_CAPTURE_FILE:
  *
  *   <facility|priority> ident[pid]: message      (pid only with LOG_PID)
  *
- * so tests check identity, option, facility, priority and text without a
- * system journal. Unset SYSLOG_CAPTURE_FILE: messages are dropped.
+ * so identity, option, facility, priority and text can all be read back.
+ * Unset SYSLOG_CAPTURE_FILE: messages are dropped.
  */
 #define _GNU_SOURCE
 #include <errno.h>
