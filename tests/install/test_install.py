@@ -96,7 +96,7 @@ def system(build_dir, destdir, accounts, monkeypatch, tmp_path):
         cleanup.callback(sim.stop)
         # Started as root, patrold takes its account by itself.
         daemon = Daemon(subprocess.Popen([program(build_dir, "patrold"), "-n"]),
-                        clients["root"], None)
+                        clients["root"], None, None)
         cleanup.callback(daemon.kill)
         assert wait_until(lambda: clients["root"].has_owner(SERVICE)), "patrold has no name"
         yield daemon, sim, paramctl, clients
