@@ -1,5 +1,6 @@
 """`meson install` into a scratch root: its bus policy on a bus like Debian's
-system bus with real accounts; its unit, store folder and accounts."""
+system bus with real accounts; its unit, store folder and accounts. And the
+demo, which runs as root, never works in a folder it did not make."""
 import contextlib
 import grp
 import os
@@ -52,8 +53,8 @@ def accounts():
 
 
 def connect_as(name, address):
-    """A connection of that account: the bus takes its ids and groups from the
-    kernel, as they are when the connection is made; root's come back after."""
+    """A connection with that account's ids and groups, which the bus reads from
+    the kernel as they were when it connected; root's come back after."""
     user, groups = pwd.getpwnam(name), os.getgroups()
     os.setgroups(os.getgrouplist(name, user.pw_gid))
     os.setresgid(user.pw_gid, user.pw_gid, 0)
@@ -88,10 +89,9 @@ def system(build_dir, destdir, accounts, monkeypatch, tmp_path):
                    for name in ACCOUNTS}
         for client in clients.values():
             cleanup.callback(client.close)
+        shutil.chown(store, "patrold", "patrold")  # the store's files follow its folder
         paramctl = ParamCtl(program(build_dir, "paramctl"))
         paramctl.import_lines(tour_lines(1, camera=1) + tour_lines(2, camera=2))
-        for path in (store, *store.iterdir()):
-            shutil.chown(path, "patrold", "patrold")
         sim = Simulator(program(build_dir, "ptz-sim"), clients["root"])
         cleanup.callback(sim.stop)
         # Started as root, patrold takes its account by itself.
@@ -102,8 +102,7 @@ def system(build_dir, destdir, accounts, monkeypatch, tmp_path):
         yield daemon, sim, paramctl, clients
 
 
-# interface, method, object path, signature and arguments -> the accounts
-# answered; every other account is refused.
+# interface, method, path, signature, arguments -> accounts answered; others refused
 CALLS = {
     "play": ("com.vorn.PresetTour", "StopPresetTour", OBJECT, "(i)", (99,), {"root", OPERATOR}),
     "running": ("com.vorn.PresetTourConfhub", "SetPresetTourRunning", OBJECT, "(ss)",
@@ -132,8 +131,7 @@ def queued(sim, camera):
     return "Rezazerar" in sim.camera(camera)["queue"]
 
 
-# What nobody forges (on camera 1), what the coordinator does (on camera 2),
-# and the state once both have been routed when only the coordinator counts.
+# forged by nobody (camera 1), sent by the coordinator (camera 2), outcome if only it counts
 SIGNALS = {
     "driver-uninstalled": (
         ("/com/vorn/PTZ/Coordinator/1", COORD_IFACE, "DriverUninstalled", "(i)", (1,)),
@@ -201,3 +199,23 @@ def test_unit_verifies_and_exposure_is_low(destdir, tmp_path):
     level = re.search(r"Overall exposure level for patrold.service: ([\d.]+)", result.stdout)
     assert level, result.stdout + result.stderr
     assert float(level.group(1)) <= 2.0
+
+
+# owner of the folder found, whether it carries the demo's marker
+@pytest.mark.parametrize("owner,marker", [(65534, True), (0, False)],
+                         ids=["another-accounts", "roots-unmarked"])
+def test_demo_refuses_a_folder_it_did_not_make(build_dir, tmp_path, owner, marker):
+    victim, folder = tmp_path / "victim", tmp_path / "folder"
+    victim.write_text("kept")
+    folder.mkdir()
+    (folder / "patrold.log").symlink_to(victim)
+    if marker:
+        (folder / ".patrold-demo").touch()
+    os.chown(folder, owner, owner)
+    result = subprocess.run([ROOT / "scripts" / "demo.sh", "--build-dir", build_dir,
+                             "--dir", folder, "--wrapped-account", "--seconds", "1"],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 1 and "not the folder of an earlier" in result.stderr, \
+        result.stdout + result.stderr
+    # a planted link would turn the demo's writes onto any file
+    assert victim.read_text() == "kept" and (folder / "patrold.log").is_symlink()
