@@ -1,97 +1,125 @@
-"""paramctl against a fresh store: commands, exit codes, import rules, and
-the SetPresetTourRunning notification seen by a listener on a private bus."""
+"""paramctl: commands, escaping, ownership, unusable stores, Running notification."""
+import os
+import socket
+import sqlite3
+import subprocess
+import tempfile
+
 import pytest
 from gi.repository import Gio
 
 from conftest import NO_BUS, wait_until
 
-# (arguments, stdin, exit status, stdout), run in order on one store
+USAGE_ERRORS = [(), ("bogus",), ("get",), ("set",), ("set", "novalue"), ("set", "=v"),
+                ("list", "a", "b"), ("delete", "a", "b"), ("import", "a", "b")]
+BAD_LINES = ["no equals", "=v", "r..x=1", " r.x=1", "r.x=a\0b", "r.x=a\\x00b", "r.x=\\q", "r.x=a\\"]
+# (arguments, stdin, exit status, stdout when it is 0, else words of stderr), run in
+# order on one store; each failing step writes nothing, as the listings show
 SESSION = [
-    (("set", "root.A.x=1", "root.A.eq=b=c", "root.A.empty=", "root.A.sp=two words"),
-     None, 0, ""),
-    (("get", "root.A.eq"), None, 0, "b=c\n"),
-    (("get", "root.A.empty"), None, 0, "\n"),
-    (("get", "root.A.sp"), None, 0, "two words\n"),
-    (("get", "root.none"), None, 1, ""),
-    (("get", "bad..name"), None, 1, ""),
-    (("set", "root.ok=1", "root..bad=2"), None, 1, ""),  # writes nothing
+    *((args, None, 2, "usage: paramctl") for args in USAGE_ERRORS),
+    *((("import",), f"# c\nroot.a=1\n\n{bad}\nroot.b=2\n", 1, "line 4") for bad in BAD_LINES),
+    (("import", "/nonexistent/tours.txt"), None, 1, "cannot read"),
+    (("set", "root.A.x=1", "root.A.y=", "o.F=on"), None, 0, ""),
+    (("get", "root.none"), None, 1, "no such parameter"),
+    (("get", "bad..name"), None, 1, "no such parameter"),
+    (("set", "root.ok=1", "root..bad=2"), None, 1, "invalid parameter name"),
     (("delete", "root.A"), None, 0, ""),
-    (("delete", "root.A"), None, 1, ""),
+    (("delete", "root.A"), None, 1, "no such group"),
+    (("list",), None, 0, "o.F=on\n"),
     # groups are listed in the order they were first written
-    (("set", "root.RezazErar.G3.Running=no", "root.RezazErar.G0.Running=yes", "o.F=on"),
-     None, 0, ""),
-    (("set", "root.RezazErar.G3.Tour.T1.PresetNbr=4", "root.RezazErar.G0.Name=z"),
-     None, 0, ""),
-    (("list", "root.RezazErar"), None, 0,
-     "root.RezazErar.G3.Running=no\nroot.RezazErar.G3.Tour.T1.PresetNbr=4\n"
-     "root.RezazErar.G0.Running=yes\nroot.RezazErar.G0.Name=z\n"),
+    (("set", "r.G3.Running=no", "r.G0.Running=yes"), None, 0, ""),
+    (("set", "r.G3.T1.Preset=4", "r.G0.Name=z"), None, 0, ""),
+    (("list", "r"), None, 0, "r.G3.Running=no\nr.G3.T1.Preset=4\nr.G0.Running=yes\nr.G0.Name=z\n"),
     (("list", "root.Absent"), None, 0, ""),
-    (("delete", "root"), None, 0, ""),
+    (("delete", "r"), None, 0, ""),
     (("import",), "# c\n\nroot.G1.Running=no\n   \nroot.G1.Name=a=b\r\nroot.G1.W=\n", 0, ""),
     (("list",), None, 0, "o.F=on\nroot.G1.Running=no\nroot.G1.Name=a=b\nroot.G1.W=\n"),
-    (("import", "/nonexistent/tours.txt"), None, 1, ""),
     (("--help",), None, 0, None),
 ]
 
 
-def test_commands_and_exit_codes(paramctl):
-    for args, stdin, status, stdout in SESSION:
-        result = paramctl.run(*args, input=stdin)
-        assert result.returncode == status, (args, result.stderr)
-        assert stdout is None or result.stdout == stdout, args
-        if status:
-            assert result.stderr, args
+def test_commands_exit_codes_and_messages(paramctl):
+    for args, stdin, status, output in SESSION:
+        r = paramctl.run(*args, input=stdin)
+        assert r.returncode == status, (args, r.stderr)
+        assert output is None or (output in r.stderr if status else r.stdout == output), args
 
 
-def test_import_from_a_file(paramctl, tmp_path):
-    (tmp_path / "t.txt").write_text("root.G1.Running=no\n")
-    assert paramctl.run("import", tmp_path / "t.txt").returncode == 0
-    assert paramctl.list() == ["root.G1.Running=no"]
+# name -> value, as bytes: what a listing must carry through an import
+HOSTILE = {b"root.RezazErar.G1.Name": b"x\nroot.RezazErar.G1.CamNbr=9", b"root.t.cr": b"a\rb\r",
+           b"root.t.esc": b"\x1b]0;title\x07\x1b[2J\x9b\xc2\x9b", b"root.t.bs": b"\\n\\x41\\",
+           b"root.t.bytes": b"\xff\xfe\x80\x7f\x01\t", b"root.t.eq": b"=a=b=", b"root.t.e": b"",
+           b"root.t.big": b"\xe9" * 10000, b"root.t.plain": "two, café".encode(), b"#r.x\\y": b"#"}
 
 
-@pytest.mark.parametrize("args", [
-    [], ["bogus"], ["get"], ["get", "a", "b"], ["set"], ["set", "novalue"], ["set", "=v"],
-    ["list", "a", "b"], ["delete"], ["delete", "a", "b"], ["import", "f1", "f2"]])
-def test_usage_errors_exit_2_and_write_nothing(paramctl, args):
-    result = paramctl.run(*args)
-    assert (result.returncode, result.stderr[:15]) == (2, "usage: paramctl")
-    assert paramctl.list() == []
+def test_listing_imported_again_gives_back_every_byte_and_shows_no_control(paramctl, tmp_path,
+                                                                             monkeypatch):
+    def run(*args):
+        return subprocess.run([paramctl.exe, *args], capture_output=True, timeout=30)
+    assert run("set", *(n + b"=" + v for n, v in HOSTILE.items())).returncode == 0
+    shown = [run("get", name).stdout for name in HOSTILE] + run("list").stdout.splitlines(True)
+    assert all(line.endswith(b"\n") and line[:-1].decode().isprintable() for line in shown)
+    assert run("get", b"root.t.plain").stdout == HOSTILE[b"root.t.plain"] + b"\n"
+    (tmp_path / "listing").write_bytes(run("list").stdout)
+    monkeypatch.setenv("PARAM_STORE_PATH", str(tmp_path / "copy.db"))
+    assert run("import", tmp_path / "listing").returncode == 0
+    with sqlite3.connect(tmp_path / "copy.db") as copy:
+        copy.text_factory = bytes
+        assert dict(copy.execute("SELECT name, value FROM params")) == HOSTILE
 
 
-@pytest.mark.parametrize("bad", ["no equals sign", "=value", "root..x=1", " root.x=1"])
-def test_malformed_import_is_refused_with_its_line_and_writes_nothing(paramctl, bad):
-    result = paramctl.run("import", input=f"# c\nroot.a=1\n\n{bad}\nroot.b=2\n")
-    assert result.returncode == 1 and "line 4" in result.stderr
-    assert paramctl.list() == []
+# (folder uid, gid, mode; who creates the store, who writes next): 4343 stands for the
+# operators' group, 65534 for the service account; only root can give a file away.
+OWNERS = [(65534, 4343, 0o2770, (0, 0), (65534, 65534)), (0, 4343, 0o770, (4242,) * 2, (4243,) * 2)]
 
 
-def test_unusable_store_fails(paramctl, tmp_path, monkeypatch):
-    (tmp_path / "file").write_text("")
-    monkeypatch.setenv("PARAM_STORE_PATH", str(tmp_path / "file" / "params.db"))
-    for args in (["set", "a.b=1"], ["get", "a.b"], ["list"], ["delete", "a"]):
-        assert paramctl.run(*args).returncode == 1, args
+@pytest.mark.parametrize("uid, gid, mode, creator, writer", OWNERS)
+def test_created_files_take_the_folders_owners_and_let_its_group_write(paramctl, monkeypatch, uid,
+                                                                      gid, mode, creator, writer):
+    with tempfile.TemporaryDirectory() as folder:  # not under pytest's root-only folder
+        os.chown(folder, uid, gid)
+        os.chmod(folder, mode)
+        monkeypatch.setenv("PARAM_STORE_PATH", f"{folder}/params.db")
+        for account in creator, writer:
+            assert subprocess.run(["setpriv", "--reuid=%d" % account[0], "--regid=%d" % account[1],
+                                   f"--groups={gid}", paramctl.exe, "set", "a.b=1"]).returncode == 0
+            for st in (os.stat(f"{folder}/params.db{suffix}") for suffix in ("", "-wal", "-shm")):
+                owner = uid if creator[0] == 0 else creator[0]
+                assert (st.st_uid, st.st_gid, st.st_mode & 0o060) == (owner, gid, 0o060)
 
 
-CONFHUB_XML = """<node><interface name="com.vorn.PresetTourConfhub">
-<method name="SetPresetTourRunning"><arg type="s" direction="in"/>
-<arg type="s" direction="in"/></method></interface></node>"""
+# (a file planted beside the store and its text, None for a link; PARAM_STORE_PATH; message)
+UNUSABLE = [("params.db", "text\n", "params.db", "params.db: file is not a database"),
+            ("params.db", None, "params.db", "params.db is not a regular file"),
+            ("params.db-wal", None, "params.db", "params.db-wal is not a regular file"),
+            (None, None, "", "PARAM_STORE_PATH is set but empty")]
+
+
+@pytest.mark.parametrize("name, text, path, said", UNUSABLE)
+def test_unusable_store_fails_naming_the_cause_and_follows_no_link(paramctl, tmp_path, monkeypatch,
+                                                                    name, text, path, said):
+    if name:  # a link points at a file that must never come to be
+        (tmp_path / name).write_text(text) if text else (tmp_path / name).symlink_to(tmp_path / "t")
+    monkeypatch.setenv("PARAM_STORE_PATH", str(tmp_path / path) if path else "")
+    for args in (["set", "a.b=1"], ["get", "a.b"], ["list"]):
+        result = paramctl.run(*args)
+        assert result.returncode == 1 and said in result.stderr, (args, result.stderr)
+    assert not (tmp_path / "t").exists()
 
 
 @pytest.fixture
-def listener(private_bus, bus):
-    """Owns the daemon's name and records SetPresetTourRunning calls that
-    ask for no reply as (running, group)."""
+def listener(bus):
+    """Owns the daemon's name; records a no-reply SetPresetTourRunning as (running, group)."""
     calls = []
 
-    def on_call(_conn, _sender, _path, iface, method, params, invocation):
-        no_reply = invocation.get_message().get_flags() & Gio.DBusMessageFlags.NO_REPLY_EXPECTED
-        # An assertion here would be lost in the callback: a wrong call is
-        # recorded so that the comparison of the calls fails instead.
-        ok = method == "SetPresetTourRunning" and no_reply
-        calls.append(tuple(params.unpack()) if ok else (iface, method, no_reply))
-        invocation.return_value(None)
-    info = Gio.DBusNodeInfo.new_for_xml(CONFHUB_XML).interfaces[0]
-    bus.conn.register_object("/com/vorn/PresetTour", info, on_call, None, None)
+    def on_message(_conn, message, incoming):
+        if incoming and message.get_message_type() == Gio.DBusMessageType.METHOD_CALL:
+            ok = (message.get_path(), message.get_interface(), message.get_member()) == (
+                "/com/vorn/PresetTour", "com.vorn.PresetTourConfhub", "SetPresetTourRunning")
+            ok = ok and message.get_flags() & Gio.DBusMessageFlags.NO_REPLY_EXPECTED
+            calls.append(tuple(message.get_body().unpack()) if ok else message.print_(0))
+        return message
+    bus.conn.add_filter(on_message)
     assert bus.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                     "RequestName", "(su)", ("com.vorn.PresetTour", 4)).unpack() == (1,)
     return calls
@@ -103,31 +131,33 @@ NOTIFICATIONS = [
     (("set", "root.RezazErar.G1.Running=yes"), None, []),
     (("set", "root.RezazErar.G1.Running=no", "root.RezazErar.G1.Name=x",
       "root.RezazErar.G2.Running=yes"), None, [("no", "G1"), ("yes", "G2")]),
-    (("set", "root.RezazErar.G3.Name=n", "root.RezazErar.Gx.Running=yes",
-      "root.RezazErar.G4.Tour.T0.Running=yes", "root.RezazErar.G5.RunningX=yes",
-      "other.G6.Running=yes"), None, []),
-    # changed and changed back within one command: nothing to announce
-    (("set", "root.RezazErar.G1.Running=yes", "root.RezazErar.G1.Running=no"), None, []),
-    (("import",), "root.RezazErar.G1.Running=no\nroot.RezazErar.G7.Running=yes\n",
-     [("yes", "G7")]),
+    (("set", "root.RezazErar.G3.Name=n", "root.RezazErar.Gx.Running=yes", "other.G6.Running=yes",
+      "root.RezazErar.G4.Tour.T0.Running=yes", "root.RezazErar.G5.RunningX=yes"), None, []),
+    (("set", "root.RezazErar.G1.Running=yes", "root.RezazErar.G1.Running=no"), None, []),  # same
+    (("import",), "root.RezazErar.G1.Running=no\nroot.RezazErar.G7.Running=yes\n", [("yes", "G7")]),
     (("import",), "root.RezazErar.G1.Running=yes\nbad\n", []),  # refused
-    (("delete", "root.RezazErar.G7"), None, []),
+    (("delete", "root.RezazErar.G7"), None, []),  # deleting announces nothing
 ]
 
 
 def test_running_is_announced_exactly_when_it_changes(paramctl, listener):
     for step, (args, stdin, expected) in enumerate(NOTIFICATIONS):
         paramctl.run(*args, input=stdin)
-        # A marker write after each step: what comes before it is the step's.
-        marker = ("m", f"G99{step}")
+        marker = ("m", f"G99{step}")  # written after the step: what comes before is the step's
         assert paramctl.run("set", f"root.RezazErar.{marker[1]}.Running=m").returncode == 0
         assert wait_until(lambda: marker in listener), args
         assert listener[:listener.index(marker)] == expected, args
         del listener[:listener.index(marker) + 1]
 
 
-def test_without_daemon_or_bus_nothing_fails(paramctl, monkeypatch):
-    assert paramctl.run("set", "root.RezazErar.G1.Running=yes").returncode == 0
-    monkeypatch.setenv("DBUS_SYSTEM_BUS_ADDRESS", NO_BUS)
-    assert paramctl.run("set", "root.RezazErar.G1.Running=no").returncode == 0
-    assert paramctl.get("root.RezazErar.G1.Running") == "no"
+def test_no_daemon_no_bus_or_a_mute_bus_never_fail_a_committed_set(paramctl, tmp_path, monkeypatch):
+    with socket.socket(socket.AF_UNIX) as mute:  # connections queue, nothing ever answers
+        mute.bind(str(tmp_path / "bus"))
+        mute.listen()
+        private_bus = os.environ["DBUS_SYSTEM_BUS_ADDRESS"]
+        for step, address in enumerate([private_bus, NO_BUS, f"unix:path={tmp_path / 'bus'}"]):
+            monkeypatch.setenv("DBUS_SYSTEM_BUS_ADDRESS", address)
+            result = subprocess.run([paramctl.exe, "set", f"root.RezazErar.G1.Running={step}"],
+                                    capture_output=True, text=True, timeout=15)
+            assert (result.returncode, paramctl.get("root.RezazErar.G1.Running")) == (0, str(step))
+    assert "did not answer" in result.stderr
