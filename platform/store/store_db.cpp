@@ -277,7 +277,10 @@ ConnectionPtr open_connection(const std::string &path, std::string *why) {
                                SQLITE_OPEN_NOMUTEX,
                            nullptr);
   if (rc != SQLITE_OK) {
-    *why = c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc);
+    if (c->db && sqlite3_extended_errcode(c->db) == SQLITE_CANTOPEN_SYMLINK)
+      *why = "the path goes through a symbolic link";
+    else
+      *why = c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc);
     return nullptr;
   }
   sqlite3_db_config(c->db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);

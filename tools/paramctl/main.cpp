@@ -37,6 +37,8 @@ constexpr const char *kHelp =
     "  import [FILE]         write the NAME=VALUE lines of FILE (or stdin)\n"
     "                        in one transaction; blank and '#' lines skipped\n"
     "\n"
+    "get and list print, and import reads, names and values escaped:\n"
+    "\\\\, \\n, \\r, \\t and \\xHH for other control or invalid bytes.\n"
     "A changed root.RezazErar.G<n>.Running value is announced to the guard\n"
     "tour daemon on the system bus.\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
