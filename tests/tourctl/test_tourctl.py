@@ -163,7 +163,7 @@ def test_control_bytes_are_shown_escaped(tourctl, seed, paramctl):
     seed(tour_lines(1, camera=1))
     name = "root.RezazErar.G1.Name=\x1b]0;owned\x07\x1b[2J\nG9 forged"
     assert paramctl.run("set", name).returncode == 0
-    shown = "\\x1B]0;owned\\x07\\x1B[2J\\nG9 forged"
+    shown = "\\x1b]0;owned\\x07\\x1b[2J\\nG9 forged"
     assert tourctl("list").stdout.splitlines()[1].split(None, 1)[1].startswith(shown)
     assert tourctl("show", 1).stdout.splitlines()[0].startswith(f'tour 1 "{shown}"')
 

@@ -52,7 +52,7 @@ std::optional<std::string> stored_word(const Values &values, const char *leaf);
 std::optional<int32_t> dwell_seconds(const Values &point);
 
 /* Text safe for a terminal: backslash, control characters and bytes that
- * are not UTF-8 come out as escapes (\\, \n, \t, \r, \xHH). */
+ * are not UTF-8 come out as escapes (\\, \n, \t, \r, \xhh), as paramctl prints them. */
 std::string escaped(std::string_view text);
 /* True when `text` holds a control character or is not UTF-8. */
 bool has_control(std::string_view text);

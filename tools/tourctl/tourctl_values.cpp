@@ -83,7 +83,7 @@ std::string escaped(std::string_view text) {
       const char *next = valid ? g_utf8_next_char(at) : at + 1;
       for (; at < next; ++at) {
         char hex[5];
-        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(*at));
+        std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(*at));
         out += hex;
       }
       continue;
