@@ -22,6 +22,7 @@
 
 #include "preset_tour.h"
 #include "tour_handler.h"
+#include "tour_status.h"
 
 namespace {
 
@@ -118,11 +119,14 @@ int main(int argc, char **argv) {
     syslog(LOG_ERR, "Cannot create TourHandler object!");
     return EXIT_FAILURE;
   }
+  /* Follows the handler, so it goes before the handler does. */
+  TourStatus *status = tour_status_new(handler);
   tour_handler_update_timer(handler);
 
   g_main_loop_run(main_loop);
 
   g_clear_pointer(&main_loop, g_main_loop_unref);
+  g_clear_pointer(&status, tour_status_free);
   g_clear_object(&handler);
   /* Stops of the last moments hand their Running writes to worker threads;
    * wait for them so the store says what the daemon last did. */

@@ -1,5 +1,6 @@
 #include "preset_tour.h"
 
+#include <cstdarg>
 #include <syslog.h>
 
 #include "preset_tour_internal.h"
@@ -21,7 +22,7 @@ gint compare_points(gconstpointer a, gconstpointer b) {
 /* Clears what a failed load left behind and reports it. */
 int fail_preparation(PresetTour *self, const char *message) {
   preset_tour_reset_tour(self);
-  syslog(LOG_ERR, "%s", message);
+  preset_tour_log_failure(self, LOG_ERR, "%s", message);
   return -1;
 }
 
@@ -36,6 +37,7 @@ static void preset_tour_finalize(GObject *object) {
   preset_tour_reset_tour(self);
   g_clear_pointer(&self->client_name, g_free);
   g_clear_object(&self->proxy);
+  g_clear_pointer(&self->last_error, g_free);
 
   G_OBJECT_CLASS(preset_tour_parent_class)->finalize(object);
 }
@@ -162,4 +164,16 @@ const PresetPoint *preset_tour_current_point(PresetTour *self) {
     return nullptr;
   return static_cast<const PresetPoint *>(
       g_list_nth_data(self->presets, guint(self->current_index)));
+}
+
+void preset_tour_log_failure(PresetTour *self, int priority,
+                             const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  g_autofree char *message = g_strdup_vprintf(format, args);
+  va_end(args);
+  syslog(priority, "%s", message);
+  g_free(self->last_error);
+  self->last_error = g_steal_pointer(&message);
+  get_time(&self->last_error_at);
 }

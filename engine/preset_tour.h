@@ -82,6 +82,11 @@ struct _PresetTour {
   int32_t goto_attempts;
   int32_t head_moving;
   int32_t still_ticks;
+  /* The last coordinator or store failure logged for this camera and when
+   * (get_time), for whoever follows the engine; kept across stops, null
+   * until the first one. */
+  char *last_error;
+  TimeValue last_error_at;
 };
 
 /* Preparation (preset_tour.cpp) */

@@ -37,10 +37,11 @@ int preset_tour_control_queue(PresetTour *self, int action) {
   if (reply == nullptr ||
       !g_variant_is_of_type(reply, G_VARIANT_TYPE("(iii)"))) {
     if (error != nullptr)
-      syslog(LOG_WARNING, "DBus call Queue failed, error: %s",
-             error->message);
+      preset_tour_log_failure(self, LOG_WARNING,
+                              "DBus call Queue failed, error: %s",
+                              error->message);
     else
-      syslog(LOG_WARNING, "DBus call Queue failed");
+      preset_tour_log_failure(self, LOG_WARNING, "DBus call Queue failed");
     return -1;
   }
 
@@ -53,8 +54,9 @@ int preset_tour_get_position(PresetTour *self, int32_t position[3]) {
   g_assert(IS_PRESET_TOUR(self));
   g_assert(position);
   if (self->proxy == nullptr) {
-    syslog(LOG_ERR,
-           "No DBus proxy connection when trying to call QueryPosition");
+    preset_tour_log_failure(
+        self, LOG_ERR,
+        "No DBus proxy connection when trying to call QueryPosition");
     return 0;
   }
 
@@ -65,10 +67,12 @@ int preset_tour_get_position(PresetTour *self, int32_t position[3]) {
   if (reply == nullptr ||
       !g_variant_is_of_type(reply, G_VARIANT_TYPE("(iiiiiiii)"))) {
     if (error == nullptr)
-      syslog(LOG_WARNING, "DBus call QueryPosition failed");
+      preset_tour_log_failure(self, LOG_WARNING,
+                              "DBus call QueryPosition failed");
     else if (error->code != kPositionUnavailableCode)
-      syslog(LOG_WARNING, "DBus call QueryPosition failed, error: %s",
-             error->message);
+      preset_tour_log_failure(self, LOG_WARNING,
+                              "DBus call QueryPosition failed, error: %s",
+                              error->message);
     return 0;
   }
 

@@ -17,3 +17,8 @@ void preset_tour_update_position(PresetTour *self);
 
 /* 1 when a fresh position read equals target_position, else 0. */
 int preset_tour_match_position(PresetTour *self);
+
+/* Logs `format` at `priority` and keeps the text as the camera's last
+ * failure. */
+void preset_tour_log_failure(PresetTour *self, int priority,
+                             const char *format, ...) G_GNUC_PRINTF(3, 4);

@@ -146,6 +146,7 @@ gboolean tour_handler_block_playback(TourHandler *self, int32_t camera_id,
   if (PresetTour *tour = tour_handler_peek_slot(self, camera_id))
     preset_tour_stop_tour(tour);
   blocked = 1;
+  tour_handler_tell_observer(self);
   return TRUE;
 }
 
@@ -154,6 +155,7 @@ gboolean tour_handler_unblock_playback(TourHandler *self, int32_t camera_id,
   if (!check_camera_range(camera_id, error))
     return FALSE;
   self->playback_blocked[tour_handler_slot(camera_id)] = 0;
+  tour_handler_tell_observer(self);
   return TRUE;
 }
 
@@ -163,6 +165,12 @@ gboolean tour_handler_driver_uninstalled(TourHandler *self, int32_t camera_id) {
   action->camera_id = camera_id;
   tour_handler_push_action(self, g_steal_pointer(&action));
   return TRUE;
+}
+
+void tour_handler_set_observer(TourHandler *self, TourHandlerObserver observer,
+                               gpointer data) {
+  self->observer = observer;
+  self->observer_data = data;
 }
 
 void tour_handler_push_action(TourHandler *self, TourAction *action) {
@@ -175,6 +183,7 @@ gboolean tour_handler_idle_cb(gpointer self) {
   TourHandler *handler = TOUR_HANDLER(self);
   tour_handler_process_actions(handler);
   handler->idle_id = 0;
+  tour_handler_tell_observer(handler);
   return G_SOURCE_REMOVE;
 }
 
@@ -205,5 +214,6 @@ gboolean tour_handler_iterate_tours(gpointer self) {
   for (PresetTour *tour : handler->preset_tours)
     if (tour != nullptr)
       preset_tour_iterate_tour(tour);
+  tour_handler_tell_observer(handler);
   return G_SOURCE_CONTINUE;
 }

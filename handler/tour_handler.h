@@ -65,6 +65,12 @@ struct TourState {
 };
 
 constexpr int32_t TOUR_HANDLER_UNREADABLE_CAMERA = -10;
+
+/* Called on the main loop after every run that may have changed an engine
+ * or a block flag (request processing, tick, control event, block,
+ * unblock). For followers only: it must not call back into the handler or
+ * its engines. */
+typedef void (*TourHandlerObserver)(gpointer data);
 constexpr unsigned TOUR_HANDLER_TICK_MS = 100;
 
 struct _TourHandler {
@@ -75,6 +81,8 @@ struct _TourHandler {
   GQueue *action_queue; /* of owned TourAction */
   guint timeout_id;
   guint idle_id;
+  TourHandlerObserver observer; /* null while nobody follows */
+  gpointer observer_data;
 };
 
 /* Bus-facing requests: queue and return TRUE; FALSE with code 100 only when
@@ -96,6 +104,10 @@ gboolean tour_handler_block_playback(TourHandler *self, int32_t camera_id,
 gboolean tour_handler_unblock_playback(TourHandler *self, int32_t camera_id,
                                        GError **error);
 gboolean tour_handler_driver_uninstalled(TourHandler *self, int32_t camera_id);
+
+/* One observer at a time; null ends it. */
+void tour_handler_set_observer(TourHandler *self, TourHandlerObserver observer,
+                               gpointer data);
 
 /* Queue and tick */
 void tour_handler_push_action(TourHandler *self, TourAction *action);

@@ -30,5 +30,6 @@ int tour_handler_control_queue_cb(void *user_data, int camera_id,
     return 0;
   else
     preset_tour_freeze_tour(tour);
+  tour_handler_tell_observer(self);
   return 0;
 }

@@ -24,3 +24,8 @@ constexpr size_t tour_handler_slot(int32_t camera_id) {
 /* The engine of a camera, or null for an empty slot or an id out of range.
  * Never creates one. */
 PresetTour *tour_handler_peek_slot(TourHandler *self, int32_t camera_id);
+
+inline void tour_handler_tell_observer(TourHandler *self) {
+  if (self->observer != nullptr)
+    self->observer(self->observer_data);
+}

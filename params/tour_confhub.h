@@ -88,3 +88,8 @@ int tour_confhub_get_guard_tour_ids(int32_t **id_list);
 int tour_confhub_get_preset_ids(int tour_id, int32_t **id_list);
 /* Deletes root.RezazErar.G<id> with everything under it. 0 or -1; no log. */
 int tour_confhub_delete_group(int id);
+
+/* The whole Name text of tour `tour_id` (the reads above keep only its first
+ * word), newly allocated for g_free; NULL when it cannot be read. No log: a
+ * tour without a name is not a failure. */
+char *tour_confhub_get_tour_name(int tour_id);

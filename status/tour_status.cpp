@@ -1,0 +1,230 @@
+#include "tour_status.h"
+
+#include <memory>
+#include <syslog.h>
+
+#include "preset_tour.h"
+#include "ptz_common.h"
+#include "tour_confhub.h"
+#include "tour_status_camera.h"
+
+const char TOUR_STATUS_IDLE[] = "idle";
+const char TOUR_STATUS_MOVING[] = "moving";
+const char TOUR_STATUS_DWELLING[] = "dwelling";
+const char TOUR_STATUS_PAUSED[] = "paused";
+const char TOUR_STATUS_HELD[] = "held";
+
+namespace {
+
+constexpr const char MANAGER_PATH[] = "/com/vorn/PresetTourStatus";
+
+struct ObjectUnref {
+  void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <typename T> using Owned = std::unique_ptr<T, ObjectUnref>;
+
+struct Camera {
+  TourStatusValues served;    /* what Get and GetManagedObjects answer */
+  TourStatusValues announced; /* as the last PropertiesChanged left it */
+  /* The engine's own times behind DwellUntil and LastErrorTime: converted
+   * only when they change, so that a steady dwell keeps one value. */
+  TimeValue dwell_at{};
+  TimeValue error_at{};
+  Owned<TourStatusCamera> skeleton;
+};
+
+/* One reading of both clocks, so that all values taken together agree. */
+struct Clock {
+  TimeValue monotonic;
+  int64_t real_us;
+
+  uint64_t epoch_us(const TimeValue &at) const {
+    const int64_t delta =
+        (int64_t(at.sec) - monotonic.sec) * G_USEC_PER_SEC + at.usec -
+        monotonic.usec;
+    return uint64_t(MAX(real_us + delta, int64_t(0)));
+  }
+};
+
+bool same_time(const TimeValue &a, const TimeValue &b) {
+  return a.sec == b.sec && a.usec == b.usec;
+}
+
+const char *state_of(const PresetTour *tour) {
+  if (tour == nullptr || tour->active == 0)
+    return TOUR_STATUS_IDLE;
+  /* The head belongs to someone else: that outranks our own pause. */
+  if (tour->frozen != 0)
+    return TOUR_STATUS_HELD;
+  if (tour->paused != 0)
+    return TOUR_STATUS_PAUSED;
+  if (tour->state == PRESET_TOUR_STATE_WAITING)
+    return TOUR_STATUS_DWELLING;
+  return TOUR_STATUS_MOVING;
+}
+
+/* The point being visited; none before the first goto picks one. */
+const PresetPoint *current_point(const PresetTour *tour) {
+  if (tour == nullptr || tour->active == 0 ||
+      tour->state == PRESET_TOUR_STATE_PREPARED || tour->current_index < 0)
+    return nullptr;
+  return static_cast<const PresetPoint *>(
+      g_list_nth_data(tour->presets, guint(tour->current_index)));
+}
+
+std::string name_of(int32_t tour_id) {
+  if (tour_id < 0)
+    return {};
+  g_autofree char *name = tour_confhub_get_tour_name(tour_id);
+  return name != nullptr ? name : "";
+}
+
+template <typename T> void update(T &field, T value, bool &changed) {
+  if (field != value) {
+    field = value;
+    changed = true;
+  }
+}
+
+/* Brings one camera's served values up to date; true when any changed.
+ * Allocates nothing unless something changed: it runs on every tick. */
+bool follow(Camera &camera, TourHandler *handler, int camera_id,
+            const Clock &clock) {
+  TourStatusValues &v = camera.served;
+  const PresetTour *tour = handler->preset_tours[size_t(camera_id - 1)];
+  bool changed = false;
+
+  const int32_t tour_id =
+      tour != nullptr && tour->active != 0 ? tour->tour_id : -1;
+  if (tour_id != v.tour_id) {
+    v.tour_id = tour_id;
+    v.tour_name = name_of(tour_id);
+    changed = true;
+  }
+  const char *state = state_of(tour);
+  if (state != v.state) {
+    v.state = state;
+    v.state_since = uint64_t(clock.real_us);
+    changed = true;
+  }
+  update(v.blocked, handler->playback_blocked[size_t(camera_id - 1)] != 0,
+         changed);
+  const PresetPoint *point = current_point(tour);
+  update(v.point_index, point != nullptr ? tour->current_index : -1, changed);
+  update(v.preset, point != nullptr ? point->preset_nbr : -1, changed);
+
+  const TimeValue dwell =
+      state == TOUR_STATUS_DWELLING ? tour->wait_until : TimeValue{};
+  if (!same_time(dwell, camera.dwell_at)) {
+    camera.dwell_at = dwell;
+    update(v.dwell_until,
+           state == TOUR_STATUS_DWELLING ? clock.epoch_us(dwell) : uint64_t(0),
+           changed);
+  }
+
+  if (tour != nullptr && tour->last_error != nullptr &&
+      (!same_time(tour->last_error_at, camera.error_at) ||
+       v.last_error != tour->last_error)) {
+    camera.error_at = tour->last_error_at;
+    v.last_error = tour->last_error;
+    v.last_error_time = clock.epoch_us(tour->last_error_at);
+    changed = true;
+  }
+  return changed;
+}
+
+} // namespace
+
+struct TourStatus {
+  TourHandler *handler = nullptr; /* borrowed; outlives the status */
+  Owned<GDBusObjectManagerServer> manager;
+  std::array<Camera, IMAGE_SOURCES> cameras;
+  guint announce_id = 0;
+};
+
+namespace {
+
+gboolean announce(gpointer data) {
+  auto *self = static_cast<TourStatus *>(data);
+  self->announce_id = 0;
+  for (Camera &camera : self->cameras) {
+    if (camera.served == camera.announced)
+      continue;
+    tour_status_camera_announce(camera.skeleton.get(), camera.announced);
+    camera.announced = camera.served;
+  }
+  return G_SOURCE_REMOVE;
+}
+
+void refresh(gpointer data) {
+  auto *self = static_cast<TourStatus *>(data);
+  Clock clock{};
+  get_time(&clock.monotonic);
+  clock.real_us = g_get_real_time();
+  bool changed = false;
+  for (int id = 1; id <= IMAGE_SOURCES; ++id)
+    changed |= follow(self->cameras[size_t(id - 1)], self->handler, id, clock);
+  /* One announcement for everything that changes before it runs. */
+  if (changed && self->announce_id == 0)
+    self->announce_id = g_idle_add(announce, self);
+}
+
+void export_objects(TourStatus *self) {
+  self->manager.reset(g_dbus_object_manager_server_new(MANAGER_PATH));
+  for (int id = 1; id <= IMAGE_SOURCES; ++id) {
+    Camera &camera = self->cameras[size_t(id - 1)];
+    g_autofree char *path = g_strdup_printf("%s/Camera%d", MANAGER_PATH, id);
+    g_autoptr(GDBusObjectSkeleton) object = g_dbus_object_skeleton_new(path);
+    camera.skeleton.reset(tour_status_camera_new(&camera.served));
+    g_dbus_object_skeleton_add_interface(
+        object, G_DBUS_INTERFACE_SKELETON(camera.skeleton.get()));
+    g_dbus_object_manager_server_export(self->manager.get(), object);
+  }
+
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GDBusConnection) bus =
+      g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+  if (bus == nullptr) {
+    syslog(LOG_ERR, "Failed to export the tour status: %s", error->message);
+    return;
+  }
+  g_dbus_object_manager_server_set_connection(self->manager.get(), bus);
+}
+
+} // namespace
+
+TourStatus *tour_status_new(TourHandler *handler) {
+  g_return_val_if_fail(IS_TOUR_HANDLER(handler), nullptr);
+  auto *self = new TourStatus;
+  self->handler = handler;
+  for (int id = 1; id <= IMAGE_SOURCES; ++id) {
+    TourStatusValues &v = self->cameras[size_t(id - 1)].served;
+    v.camera = id;
+    v.state = nullptr; /* so the first reading stamps StateSince */
+  }
+  refresh(self);
+  g_clear_handle_id(&self->announce_id, g_source_remove);
+  for (Camera &camera : self->cameras)
+    camera.announced = camera.served;
+
+  export_objects(self);
+  tour_handler_set_observer(handler, refresh, self);
+  return self;
+}
+
+void tour_status_free(TourStatus *self) {
+  if (self == nullptr)
+    return;
+  tour_handler_set_observer(self->handler, nullptr, nullptr);
+  g_clear_handle_id(&self->announce_id, g_source_remove);
+  if (self->manager)
+    g_dbus_object_manager_server_set_connection(self->manager.get(), nullptr);
+  self->manager.reset();
+  delete self;
+}
+
+const TourStatusValues &tour_status_values(const TourStatus *self,
+                                           int camera_id) {
+  g_assert(camera_id >= 1 && camera_id <= IMAGE_SOURCES);
+  return self->cameras[size_t(camera_id - 1)].served;
+}

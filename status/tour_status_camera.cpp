@@ -1,0 +1,163 @@
+#include "tour_status_camera.h"
+
+struct _TourStatusCamera {
+  GDBusInterfaceSkeleton parent_instance;
+  const TourStatusValues *values;
+};
+
+G_DEFINE_TYPE(TourStatusCamera, tour_status_camera,
+              G_TYPE_DBUS_INTERFACE_SKELETON)
+
+const char TOUR_STATUS_INTERFACE[] = "com.vorn.PresetTourStatus.Camera";
+
+namespace {
+
+constexpr const char INTROSPECTION[] =
+    "<node>"
+    " <interface name='com.vorn.PresetTourStatus.Camera'>"
+    "  <property name='Camera' type='i' access='read'>"
+    "   <annotation name='org.freedesktop.DBus.Property.EmitsChangedSignal'"
+    "    value='const'/>"
+    "  </property>"
+    "  <property name='TourId' type='i' access='read'/>"
+    "  <property name='TourName' type='s' access='read'/>"
+    "  <property name='State' type='s' access='read'/>"
+    "  <property name='Blocked' type='b' access='read'/>"
+    "  <property name='PointIndex' type='i' access='read'/>"
+    "  <property name='Preset' type='i' access='read'/>"
+    "  <property name='StateSince' type='t' access='read'/>"
+    "  <property name='DwellUntil' type='t' access='read'/>"
+    "  <property name='LastError' type='s' access='read'/>"
+    "  <property name='LastErrorTime' type='t' access='read'/>"
+    " </interface>"
+    "</node>";
+
+GDBusInterfaceInfo *interface_info() {
+  /* Parsed once and kept for the life of the process, like a static table. */
+  static GDBusInterfaceInfo *info = [] {
+    GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(INTROSPECTION, nullptr);
+    g_assert(node != nullptr);
+    return g_dbus_interface_info_ref(node->interfaces[0]);
+  }();
+  return info;
+}
+
+const TourStatusField *field_named(const char *name) {
+  for (const TourStatusField &field : TOUR_STATUS_FIELDS)
+    if (g_strcmp0(field.name, name) == 0)
+      return &field;
+  return nullptr;
+}
+
+GVariant *get_property(GDBusConnection *, const gchar *, const gchar *,
+                       const gchar *, const gchar *property_name,
+                       GError **error, gpointer user_data) {
+  auto *self = TOUR_STATUS_CAMERA(user_data);
+  const TourStatusField *field = field_named(property_name);
+  if (field == nullptr) {
+    g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY,
+                "No such property: %s", property_name);
+    return nullptr;
+  }
+  return field->value(*self->values);
+}
+
+GDBusInterfaceInfo *skeleton_get_info(GDBusInterfaceSkeleton *) {
+  return interface_info();
+}
+
+GDBusInterfaceVTable *skeleton_get_vtable(GDBusInterfaceSkeleton *) {
+  static GDBusInterfaceVTable vtable = {nullptr, get_property, nullptr, {}};
+  return &vtable;
+}
+
+GVariant *skeleton_get_properties(GDBusInterfaceSkeleton *skeleton) {
+  auto *self = TOUR_STATUS_CAMERA(skeleton);
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+  for (const TourStatusField &field : TOUR_STATUS_FIELDS)
+    g_variant_builder_add(&builder, "{sv}", field.name,
+                          field.value(*self->values));
+  return g_variant_builder_end(&builder);
+}
+
+/* Changes go out when the owner says so, not on flush. */
+void skeleton_flush(GDBusInterfaceSkeleton *) {}
+
+GVariant *as_int(int32_t value) { return g_variant_new_int32(value); }
+GVariant *as_time(uint64_t value) { return g_variant_new_uint64(value); }
+GVariant *as_text(const std::string &value) {
+  return g_variant_new_string(value.c_str());
+}
+
+} // namespace
+
+const std::array<TourStatusField, 11> TOUR_STATUS_FIELDS = {{
+    {"Camera", [](const TourStatusValues &v) { return as_int(v.camera); }},
+    {"TourId", [](const TourStatusValues &v) { return as_int(v.tour_id); }},
+    {"TourName", [](const TourStatusValues &v) { return as_text(v.tour_name); }},
+    {"State",
+     [](const TourStatusValues &v) { return g_variant_new_string(v.state); }},
+    {"Blocked",
+     [](const TourStatusValues &v) { return g_variant_new_boolean(v.blocked); }},
+    {"PointIndex",
+     [](const TourStatusValues &v) { return as_int(v.point_index); }},
+    {"Preset", [](const TourStatusValues &v) { return as_int(v.preset); }},
+    {"StateSince",
+     [](const TourStatusValues &v) { return as_time(v.state_since); }},
+    {"DwellUntil",
+     [](const TourStatusValues &v) { return as_time(v.dwell_until); }},
+    {"LastError",
+     [](const TourStatusValues &v) { return as_text(v.last_error); }},
+    {"LastErrorTime",
+     [](const TourStatusValues &v) { return as_time(v.last_error_time); }},
+}};
+
+static void tour_status_camera_class_init(TourStatusCameraClass *klass) {
+  auto *skeleton = G_DBUS_INTERFACE_SKELETON_CLASS(klass);
+  skeleton->get_info = skeleton_get_info;
+  skeleton->get_vtable = skeleton_get_vtable;
+  skeleton->get_properties = skeleton_get_properties;
+  skeleton->flush = skeleton_flush;
+}
+
+static void tour_status_camera_init(TourStatusCamera *self) {
+  self->values = nullptr;
+}
+
+TourStatusCamera *tour_status_camera_new(const TourStatusValues *values) {
+  auto *self = static_cast<TourStatusCamera *>(
+      g_object_new(TOUR_STATUS_CAMERA_TYPE, nullptr));
+  self->values = values;
+  return self;
+}
+
+guint tour_status_camera_announce(TourStatusCamera *self,
+                                  const TourStatusValues &before) {
+  GVariantBuilder changed;
+  g_variant_builder_init(&changed, G_VARIANT_TYPE_VARDICT);
+  guint count = 0;
+  for (const TourStatusField &field : TOUR_STATUS_FIELDS) {
+    g_autoptr(GVariant) old_value = g_variant_ref_sink(field.value(before));
+    g_autoptr(GVariant) new_value = g_variant_ref_sink(field.value(*self->values));
+    if (g_variant_equal(old_value, new_value))
+      continue;
+    g_variant_builder_add(&changed, "{sv}", field.name, new_value);
+    count += 1;
+  }
+  g_autoptr(GVariant) body = g_variant_ref_sink(g_variant_new(
+      "(s@a{sv}@as)", TOUR_STATUS_INTERFACE, g_variant_builder_end(&changed),
+      g_variant_new_strv(nullptr, 0)));
+  if (count == 0)
+    return 0;
+
+  auto *skeleton = G_DBUS_INTERFACE_SKELETON(self);
+  const char *path = g_dbus_interface_skeleton_get_object_path(skeleton);
+  GList *connections = g_dbus_interface_skeleton_get_connections(skeleton);
+  for (GList *l = connections; l != nullptr && path != nullptr; l = l->next)
+    g_dbus_connection_emit_signal(G_DBUS_CONNECTION(l->data), nullptr, path,
+                                  "org.freedesktop.DBus.Properties",
+                                  "PropertiesChanged", body, nullptr);
+  g_list_free_full(connections, g_object_unref);
+  return count;
+}

@@ -1,0 +1,102 @@
+"""The live status objects, seen by a client that knows only their table:
+one GetManagedObjects, then PropertiesChanged alone."""
+import pathlib
+
+from gi.repository import Gio
+
+from conftest import SERVICE, tour_lines, wait_until
+
+ROOT = "/com/vorn/PresetTourStatus"
+IFACE = "com.vorn.PresetTourStatus.Camera"
+BOUND = 5.0  # a second by contract; several times that on a loaded machine
+
+
+class Watcher:
+    def __init__(self, bus):
+        self.signals = []
+        bus.conn.signal_subscribe(SERVICE, "org.freedesktop.DBus.Properties",
+                                  "PropertiesChanged", None, IFACE,
+                                  Gio.DBusSignalFlags.NONE, self.changed, None)
+        reply = bus.call(SERVICE, ROOT, "org.freedesktop.DBus.ObjectManager",
+                         "GetManagedObjects").unpack()[0]
+        self.cams = {path: interfaces[IFACE] for path, interfaces in reply.items()}
+
+    def changed(self, _conn, _sender, path, _iface, _name, params, _data):
+        self.signals.append(path)
+        self.cams[path].update(params.unpack()[1])
+
+    def cam(self, camera):
+        return self.cams[f"{ROOT}/Camera{camera}"]
+
+    def wait(self, camera, **expected):
+        return wait_until(lambda: all(self.cam(camera)[k] == v
+                                      for k, v in expected.items()), BOUND)
+
+
+def switches(pid):
+    return sum(int(line.split()[1]) for status in pathlib.Path(f"/proc/{pid}/task").glob("*/status")
+               for line in status.read_text().splitlines()
+               if line.startswith("voluntary_ctxt_switches:"))
+
+
+def test_a_client_follows_a_tour_from_the_table_alone(patrold, seed, ptz_sim, bus):
+    seed(tour_lines(1, camera=2, presets=(4, 5), wait=3))
+    w = Watcher(bus)
+    assert sorted(w.cams) == [f"{ROOT}/Camera{n}" for n in range(1, 9)]
+    assert {k: v for k, v in w.cam(2).items() if k != "StateSince"} == dict(
+        Camera=2, TourId=-1, TourName="", State="idle", Blocked=False, PointIndex=-1,
+        Preset=-1, DwellUntil=0, LastError="", LastErrorTime=0)
+    patrold.play(1)
+    assert w.wait(2, State="moving", TourId=1, TourName="Tour 1")
+    assert w.wait(2, State="dwelling", PointIndex=0, Preset=4)
+    dwell = w.cam(2)["DwellUntil"] - w.cam(2)["StateSince"]
+    assert abs(dwell - 3_000_000) < 100_000, dwell
+    ptz_sim.control("TakeControl", "(is)", (2, "Operator"))
+    assert w.wait(2, State="held")
+    ptz_sim.control("ReleaseControl", "(is)", (2, "Operator"))
+    assert w.wait(2, State="dwelling", PointIndex=0)
+    patrold.pause(1)
+    assert w.wait(2, State="paused", DwellUntil=0, PointIndex=0)
+    patrold.resume(1)
+    assert wait_until(lambda: w.cam(2)["State"] in ("dwelling", "moving"), BOUND)
+    assert w.wait(2, State="dwelling", PointIndex=1, Preset=5)
+    patrold.pause(1)
+    assert w.wait(2, State="paused")
+    ptz_sim.control("TakeControl", "(is)", (2, "Operator"))  # held outranks paused
+    assert w.wait(2, State="held")
+    patrold.block(2)
+    assert w.wait(2, Blocked=True, State="idle", TourId=-1, TourName="", PointIndex=-1,
+                  Preset=-1, DwellUntil=0)
+    patrold.unblock(2)
+    patrold.play(1)  # the operator still has the head: the new tour waits
+    assert w.wait(2, Blocked=False, TourId=1, State="held")
+    ptz_sim.control("ReleaseControl", "(is)", (2, "Operator"))
+    assert w.wait(2, State="dwelling")
+    patrold.stop_tour(1)
+    assert w.wait(2, State="idle", TourId=-1)
+    # Every announcement was one of camera 2's, and Get agrees with them.
+    assert set(w.signals) == {f"{ROOT}/Camera2"}
+    got = bus.call(SERVICE, f"{ROOT}/Camera2", "org.freedesktop.DBus.Properties",
+                   "GetAll", "(s)", (IFACE,)).unpack()[0]
+    assert got == w.cam(2)
+
+
+def test_a_steady_dwell_announces_nothing_and_wakes_only_the_tick(patrold, seed, ptz_sim,
+                                                                  bus, paramctl):
+    seed(tour_lines(1, camera=1, presets=(3,), wait=60))
+    w = Watcher(bus)
+    # Idle with a watcher subscribed, once start-up has settled: no
+    # announcement and not a single wake-up.
+    assert not wait_until(lambda: w.signals, 1.0)
+    woken = switches(patrold.pid)
+    assert not wait_until(lambda: w.signals, 2.0)
+    assert switches(patrold.pid) == woken
+    patrold.play(1)
+    assert w.wait(1, State="dwelling")
+    before, woken = len(w.signals), switches(patrold.pid)
+    # Two seconds of dwell: the tick (20 runs, a keepalive may add a few)
+    # and not one PropertiesChanged.
+    assert not wait_until(lambda: len(w.signals) > before, 2.0)
+    assert 15 <= switches(patrold.pid) - woken <= 26
+    patrold.stop_tour(1)
+    assert w.wait(1, State="idle")
