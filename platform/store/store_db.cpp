@@ -1,5 +1,5 @@
 /*
- * Connections, schema and cached statements of libparamstore.
+ * Files, connections, schema and cached statements of libparamstore.
  *
  * Each thread has a connection of its own (SQLite connections must not be
  * shared without a lock, and a lock would serialise the daemon's main thread
@@ -303,8 +303,6 @@ int lock_wait_of(const cli_Options *options) {
       std::min<uint32_t>(options->word[kOptionsLockWaitWord], 600000));
 }
 
-} // namespace
-
 /* The store file, or nullptr when PARAM_STORE_PATH is set but empty: an
  * empty setting is a mistake, and falling back to the built-in path would
  * quietly write somewhere else. */
@@ -314,6 +312,8 @@ const char *resolved_path() {
     return PARAM_STORE_DEFAULT_PATH;
   return *env ? env : nullptr;
 }
+
+} // namespace
 
 std::string store_path() {
   const char *path = resolved_path();

@@ -76,10 +76,11 @@ struct Connection {
 
 /* The calling thread's connection to the current store path, opened (and
  * the file, its folder and tables created) on first use. nullptr when the
- * store cannot be opened. */
+ * store cannot be opened; why is logged once as a GLib warning. */
 Connection *connection(const cli_Options *options);
 void close_thread_connection();
-/* Resolved store path: PARAM_STORE_PATH, else the build-time default. */
+/* Resolved store path: PARAM_STORE_PATH, else the build-time default; ""
+ * when PARAM_STORE_PATH is set but empty (an error). */
 std::string store_path();
 
 /* A cached statement, reset and unbound when the holder goes out of scope. */
