@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds patrold for a camera's CPU (armhf or arm64) and runs the GoogleTest
+# unit tests under qemu. Ends with "N passed, N failed".
+#
+# The cross compiler comes from Debian's g++-TRIPLET (its own C library);
+# GLib, SQLite and GoogleTest come from a tree of the ARCH's Debian packages
+# (apt in download-only mode with ARCH as its only architecture and an empty
+# status, then dpkg -x), as an SDK's sysroot would. Multiarch installs of the
+# same libraries are not used: the archive's amd64 and ARCH point releases
+# of Multi-Arch: same packages can differ. The tree is kept in
+# build/cross-cache/ARCH, so a rerun only builds and tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+arch=${1:-}
+case "$arch" in
+  armhf) triplet=arm-linux-gnueabihf; qemu=qemu-arm-static ;;
+  arm64) triplet=aarch64-linux-gnu; qemu=qemu-aarch64-static ;;
+  *) echo "usage: $0 armhf|arm64" >&2; exit 2 ;;
+esac
+
+need=()
+for p in "g++-$triplet" qemu-user-static meson ninja-build pkg-config dbus-daemon python3; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+cache=$PWD/build/cross-cache/$arch
+sysroot=$cache/sysroot
+if [ ! -f "$sysroot/.complete" ]; then
+  rm -rf "$cache"
+  mkdir -p "$cache/lists/partial" "$cache/debs/partial" "$sysroot"
+  : >"$cache/status"
+  apt_opts=(-o "APT::Architecture=$arch" -o "APT::Architectures=$arch"
+            -o "Dir::State::status=$cache/status" -o "Dir::State::Lists=$cache/lists"
+            -o "Dir::Cache::archives=$cache/debs" -o Dir::Cache::pkgcache=
+            -o Dir::Cache::srcpkgcache=)
+  # An index that fails to download (a mirror in sync) leaves the older suite's
+  # packages, which serve a sysroot as well; the install below is the check.
+  apt-get "${apt_opts[@]}" update -qq || true
+  apt-get "${apt_opts[@]}" install -y -qq --download-only --no-install-recommends \
+    libc6 libstdc++6 libglib2.0-dev libsqlite3-dev libgtest-dev libgmock-dev >/dev/null
+  for deb in "$cache"/debs/*.deb; do dpkg -x "$deb" "$sysroot"; done
+  touch "$sysroot/.complete"
+fi
+
+out=build/cross-$arch
+if [ ! -f "$out/build.ninja" ]; then
+  printf "[constants]\nsysroot = '%s'\n" "$sysroot" >"$cache/sysroot.ini"
+  meson setup "$out" --cross-file "$cache/sysroot.ini" --cross-file "cross/$arch.ini" >/dev/null
+fi
+meson compile -C "$out"
+
+# engine-sim starts ptz-sim as a child; an ARM child runs only where the
+# kernel hands ARM programs to qemu (binfmt_misc), which a container lacks.
+tests=$(meson introspect "$out" --tests | python3 -c '
+import json, sys
+print(" ".join(t["name"] for t in json.load(sys.stdin) if t["name"] != "engine-sim"))')
+results=$out/test-results
+rm -rf "$results"
+status=0
+# shellcheck disable=SC2086
+GTEST_OUTPUT="xml:$PWD/$results/" meson test -C "$out" --print-errorlogs \
+  --num-processes 2 --timeout-multiplier 4 $tests || status=1
+python3 scripts/summarize-tests.py "$results" || status=1
+exit "$status"
