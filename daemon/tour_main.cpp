@@ -20,7 +20,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "preset_tour.h"
 #include "tour_handler.h"
 #include "tour_status.h"
 
@@ -54,6 +53,11 @@ int switch_to_service_account() {
   /* getgrnam may reuse the lookup buffers, so keep what we need now. */
   const uid_t uid = pw->pw_uid;
   g_autofree char *login = g_strdup(pw->pw_name);
+  /* A misconfigured account must not leave the daemon running as root. */
+  if (uid == 0) {
+    fprintf(stderr, "Refusing uid 0 of user \"%s\".\n", kServiceUser);
+    return -1;
+  }
 
   const struct group *gr = getgrnam(kServiceGroup);
   if (gr == nullptr) {
@@ -61,6 +65,10 @@ int switch_to_service_account() {
     return -1;
   }
   const gid_t gid = gr->gr_gid;
+  if (gid == 0) {
+    fprintf(stderr, "Refusing gid 0 of group \"%s\".\n", kServiceGroup);
+    return -1;
+  }
 
   if (setgid(gid) != 0) {
     fprintf(stderr, "Failed setting gid to %d: %m\n", static_cast<int>(gid));
@@ -74,6 +82,13 @@ int switch_to_service_account() {
   }
   if (setuid(uid) != 0) {
     fprintf(stderr, "Failed setting uid to %d: %m\n", static_cast<int>(uid));
+    return -1;
+  }
+  /* A saved root uid (or a kernel that ignored the switch) would let any
+   * later fault take root back; the switch counts only once that fails. */
+  if (setuid(0) == 0) {
+    fprintf(stderr, "Root can be regained after setting uid to %d.\n",
+            static_cast<int>(uid));
     return -1;
   }
   return 0;
@@ -128,9 +143,6 @@ int main(int argc, char **argv) {
   g_clear_pointer(&main_loop, g_main_loop_unref);
   g_clear_pointer(&status, tour_status_free);
   g_clear_object(&handler);
-  /* Stops of the last moments hand their Running writes to worker threads;
-   * wait for them so the store says what the daemon last did. */
-  preset_tour_flush_running_writes();
   syslog(LOG_INFO, "Exiting...");
   return EXIT_SUCCESS;
 }

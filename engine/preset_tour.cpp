@@ -1,6 +1,8 @@
 #include "preset_tour.h"
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <syslog.h>
 
 #include "preset_tour_internal.h"
@@ -152,11 +154,18 @@ int preset_tour_compare_preset_positions(const PresetPoint *preset_a,
   return 0;
 }
 
+TimeValue preset_tour_deadline(TimeValue from, int64_t seconds) {
+  const int64_t sec = std::clamp<int64_t>(int64_t{from.sec} + seconds,
+                                          INT32_MIN, INT32_MAX);
+  from.sec = static_cast<int32_t>(sec);
+  return from;
+}
+
 void preset_tour_push_keepalive(PresetTour *self) {
   TimeValue now{};
   get_time(&now);
-  now.sec += PRESET_TOUR_KEEPALIVE_INTERVAL_S;
-  self->keepalive_at = now;
+  self->keepalive_at =
+      preset_tour_deadline(now, PRESET_TOUR_KEEPALIVE_INTERVAL_S);
 }
 
 const PresetPoint *preset_tour_current_point(PresetTour *self) {

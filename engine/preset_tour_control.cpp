@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <syslog.h>
 
 #include "preset_tour.h"
@@ -7,12 +8,16 @@
 namespace {
 
 /* The dwell loses no time to a hold: push the deadline on by the time spent
- * since the hold began. */
+ * since the hold began. A deadline already at the clock's end stays there
+ * rather than wrapping into the past. */
 void extend_wait_by_hold(PresetTour *self) {
   TimeValue held{};
   get_time(&held);
   time_sub(&held, &self->hold_start);
+  const TimeValue before = self->wait_until;
   time_add(&self->wait_until, &held);
+  if (held.sec >= 0 && time_cmp(&self->wait_until, &before) < 0)
+    self->wait_until = TimeValue{INT32_MAX, before.usec};
 }
 
 void subscribe_events(PresetTour *self) {

@@ -5,6 +5,10 @@
 
 #include "preset_tour.h"
 
+/* `from` plus `seconds`, held to the clock's range: a dwell too long for the
+ * clock ends at the clock's last second, never wraps into the past. */
+TimeValue preset_tour_deadline(TimeValue from, int64_t seconds);
+
 /* keepalive_at = now + the keepalive interval. */
 void preset_tour_push_keepalive(PresetTour *self);
 

@@ -32,14 +32,15 @@ void start_dwell(PresetTour *self) {
   if (point == nullptr)
     return;
 
-  TimeValue until{};
-  get_time(&until);
-  until.sec += point->wait_time;
+  TimeValue now{};
+  get_time(&now);
+  int64_t dwell = point->wait_time;
   const bool last_of_round =
       self->current_index + 1 >= int(g_list_length(self->presets));
   if (self->random == 0 && last_of_round)
-    until.sec += self->time_between_sequences * PRESET_TOUR_ROUND_PAUSE_UNIT;
-  self->wait_until = until;
+    dwell += int64_t{self->time_between_sequences} *
+             PRESET_TOUR_ROUND_PAUSE_UNIT;
+  self->wait_until = preset_tour_deadline(now, dwell);
   self->state = PRESET_TOUR_STATE_WAITING;
 }
 

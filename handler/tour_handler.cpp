@@ -1,10 +1,10 @@
 #include "tour_handler.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <syslog.h>
 
 #include "ptz_common.h"
+#include "tour_confhub.h"
 #include "tour_handler_internal.h"
 #include "tour_interface.h"
 
@@ -68,6 +68,10 @@ static void tour_handler_finalize(GObject *object) {
    * next start resumes them. */
   for (PresetTour *&tour : self->preset_tours)
     g_clear_object(&tour);
+  /* Stops of the last moments hand their Running writes to a worker; wait
+   * for them, so that once the handler is gone the store says what it last
+   * did. */
+  preset_tour_flush_running_writes();
   g_queue_free_full(self->action_queue, g_free);
   self->action_queue = nullptr;
   control_queue_events_cleanup();
@@ -122,9 +126,13 @@ gboolean tour_handler_set_preset_tour_running(TourHandler *self,
                                               const char *confhub_id,
                                               GError **error) {
   /* The store side names the group ("G12"); anything else means tour 0,
-   * which is not an error. */
-  int tour_id = 0;
-  if (confhub_id != nullptr && std::sscanf(confhub_id, "G%d", &tour_id) != 1)
+   * which is not an error. A number too large for a tour id names no tour
+   * at all: wrapping it would act on another tour. */
+  int32_t tour_id = 0;
+  const int scanned = tour_confhub_scan_number(confhub_id, "G", &tour_id);
+  if (scanned == TOUR_CONFHUB_NUMBER_TOO_LARGE)
+    return TRUE;
+  if (scanned != 0)
     tour_id = 0;
 
   if (g_strcmp0(running, "yes") == 0)

@@ -8,6 +8,8 @@
  * the bus service, subscribes to control events and resumes the tours that
  * the store marks as running.
  *
+ * Releasing it waits until every Running write it handed over is done.
+ *
  * Threads: every function runs on the main loop's thread.
  * Files: tour_handler.cpp (object, request queue, tick),
  * tour_handler_process.cpp (request processing, slot lookup),

@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <string_view>
 #include <syslog.h>
@@ -85,7 +86,7 @@ bool scan_value(const char *value, Form form, TourParam *tour_param) {
     return false;
   if (form == Form::TEXT)
     return sscanf(value, TEXT_SCAN, tour_param->str_value) == 1;
-  return sscanf(value, "%d", &tour_param->int_value) == 1;
+  return tour_confhub_scan_number(value, "", &tour_param->int_value) == 0;
 }
 
 /* Minutes to seconds without leaving the int32 range. */
@@ -99,6 +100,31 @@ int32_t minutes_to_seconds(int32_t minutes) {
 }
 
 } // namespace
+
+int tour_confhub_scan_number(const char *text, std::string_view prefix,
+                             int32_t *value) {
+  if (text == nullptr || !std::string_view(text).starts_with(prefix))
+    return -1;
+  const char *at = text + prefix.size();
+  while (isspace(static_cast<unsigned char>(*at)))
+    ++at;
+  const bool negative = *at == '-';
+  if (*at == '-' || *at == '+')
+    ++at;
+  if (!g_ascii_isdigit(*at))
+    return -1;
+  /* The magnitude is bounded before it can grow past 2^31, so leading zeros
+   * and any length of digits stay well defined. */
+  const int64_t limit = negative ? -int64_t{INT32_MIN} : INT32_MAX;
+  int64_t magnitude = 0;
+  for (; g_ascii_isdigit(*at); ++at) {
+    magnitude = magnitude * 10 + (*at - '0');
+    if (magnitude > limit)
+      return TOUR_CONFHUB_NUMBER_TOO_LARGE;
+  }
+  *value = static_cast<int32_t>(negative ? -magnitude : magnitude);
+  return 0;
+}
 
 int tour_confhub_format_name(char *buffer, size_t size, const char *format,
                              ...) {

@@ -17,6 +17,8 @@
 
 #include <stdint.h>
 
+#include <string_view>
+
 /* One leaf of a guard tour or tour point. 4 is unassigned: every operation
  * refuses it, and every value above 10. */
 enum TourParamKind : uint32_t {
@@ -76,8 +78,20 @@ int tour_confhub_set_parameter(TourParam *tour_param);
 int tour_confhub_fetch_preset_point(int tour_id, int preset_id,
                                     PresetPoint *preset);
 
-/* Lists the numbers of the children of `group` scanned with `filter` (one
- * integer conversion, e.g. "G%d"), in the store's enumeration order. Returns
+/* Reads a decimal integer as "%d" does (leading white space, an optional
+ * sign, digits, anything after them ignored), but refuses one whose value
+ * does not fit in 32 bits instead of wrapping it: such a number names no
+ * camera, point or tour. `prefix` must match the text's start exactly
+ * ("G" for a tour group, "" for a value). 0 with *value set; -1 when the
+ * text is not the prefix and a number; TOUR_CONFHUB_NUMBER_TOO_LARGE when
+ * it is, but the number does not fit. */
+constexpr int TOUR_CONFHUB_NUMBER_TOO_LARGE = -2;
+int tour_confhub_scan_number(const char *text, std::string_view prefix,
+                             int32_t *value);
+
+/* Lists the numbers of the children of `group` scanned with `filter` (a
+ * prefix and "%d", e.g. "G%d", read by tour_confhub_scan_number), in the
+ * store's enumeration order; one child named otherwise fails the listing. Returns
  * the count (0 or more) with *id_list set, or -1 with *id_list NULL. Logs
  * nothing. */
 int tour_confhub_get_tours(const char *group, const char *filter,

@@ -6,7 +6,7 @@
  */
 #include "tour_confhub.h"
 
-#include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include <glib.h>
@@ -53,8 +53,8 @@ int count_children(const char *group, cli_Options *options, int32_t *error) {
   return count;
 }
 
-/* Second pass: exactly `count` children, each named by `filter`. */
-int fill_ids(const char *group, const char *filter, int count, int32_t *ids,
+/* Second pass: exactly `count` children, each named `prefix` and a number. */
+int fill_ids(const char *group, std::string_view prefix, int count, int32_t *ids,
              cli_Options *options, int32_t *error) {
   GroupContext context(group, options, error);
   if (*error != 0 || !context.is_open())
@@ -63,7 +63,7 @@ int fill_ids(const char *group, const char *filter, int count, int32_t *ids,
     if (!context.step(options, error))
       return -1;
     const char *name = context.name();
-    if (name == nullptr || sscanf(name, filter, &ids[i]) != 1)
+    if (tour_confhub_scan_number(name, prefix, &ids[i]) != 0)
       return -1;
   }
   return 0;
@@ -88,7 +88,11 @@ int tour_confhub_get_tours(const char *group, const char *filter,
     *id_list = static_cast<int32_t *>(g_steal_pointer(&ids));
     return 0;
   }
-  if (fill_ids(group, filter, count, ids, &options, &error) != 0) {
+  /* The filter's one conversion ends it; what comes before is literal. */
+  std::string_view prefix(filter);
+  if (prefix.ends_with("%d"))
+    prefix.remove_suffix(2);
+  if (fill_ids(group, prefix, count, ids, &options, &error) != 0) {
     *id_list = nullptr;
     return -1;
   }

@@ -7,8 +7,8 @@
  * generator, and events received as signals of interface
  * "com.vorn.PTZ.Events" on the system bus.
  *
- * Threads: event callbacks run on the main context of the thread that
- * subscribed (the daemon's main loop), never on another thread. The time
+ * Threads: each event callback runs on the main context of the thread that
+ * registered it (the daemon's main loop), never on another thread. The time
  * and random calls may be made from any thread.
  */
 #pragma once
@@ -31,9 +31,9 @@ typedef struct {
 int get_time(TimeValue *now);
 /* Below, at or above 0 as `a` is earlier than, equal to or later than `b`. */
 int time_cmp(const TimeValue *a, const TimeValue *b);
-/* a = a - b */
+/* a = a - b; in the stand-in, held at the ends of the 32-bit seconds. */
 void time_sub(TimeValue *a, const TimeValue *b);
-/* a = a + b */
+/* a = a + b; likewise. */
 void time_add(TimeValue *a, const TimeValue *b);
 
 /* Seeds the generator; only the first call of a process has an effect. */
@@ -50,8 +50,10 @@ int initialize_subscriber_queue(void);
  * carries no meaning. */
 typedef int (*control_queue_event_cb)(void *user_data, int camera_id,
                                       const char *client_name);
-/* One registration per process; a second call replaces the first. */
+/* Any number of registrations: each gets every event, on the main context
+ * of the thread that registered it. */
 int control_queue_events_init(control_queue_event_cb callback, void *user_data);
+/* Ends every registration. */
 void control_queue_events_cleanup(void);
 
 /* A preset event for the registered camera; event 1 is "preset reached". */

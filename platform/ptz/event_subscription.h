@@ -7,14 +7,17 @@
  * so each library has its own copy and neither exports it: a vendor library
  * that replaces one of them owes the other nothing.
  *
- * Not thread-safe by itself: each library calls want()/drop() under its own
- * lock. The signal handler runs on the main context of the thread whose
- * want() made the subscription.
+ * Every registration is a bus subscription of its own, made on the thread
+ * that registers: GDBus delivers each on the main context that was the
+ * registering thread's default, so every callback runs where its caller
+ * asked for it. GDBus shares one match rule among equal subscriptions, so
+ * eight cameras still cost the bus one rule, and an idle daemon none.
  */
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <list>
 #include <mutex>
 #include <optional>
 
@@ -38,52 +41,49 @@ constexpr std::optional<std::size_t> camera_slot(int camera_id) {
  * and kept. nullptr when no bus can be reached (tried again next time). */
 GDBusConnection *system_bus();
 
-/* Receives the body of a signal, already checked against the signature. */
-using SignalHandler = void (*)(GVariant *parameters);
+/* Who gets one signal: `forward` unpacks the body (already of the expected
+ * type) and calls `callback` (cast back to its real type) with `user_data`. */
+struct Receiver {
+  void (*forward)(const Receiver &receiver, GVariant *body) = nullptr;
+  void (*callback)() = nullptr;
+  void *user_data = nullptr;
+  int camera_id = 0; /* the camera a per-camera receiver serves */
 
-/* One match rule for one signal name, held only while some registration
- * needs it: the libraries subscribe per signal, never per camera, so eight
- * cameras cost the bus one rule, and an idle daemon none. */
-class SignalSubscription {
+  bool operator==(const Receiver &) const = default;
+};
+
+/* One registration: a subscription to one signal for one receiver, on the
+ * main context of the thread that made it. Not thread-safe by itself: each
+ * library calls it under its own lock. */
+class Subscription {
 public:
-  constexpr SignalSubscription(const char *member, const char *signature,
-                               SignalHandler handler)
-      : member_(member), signature_(signature), handler_(handler) {}
-  SignalSubscription(const SignalSubscription &) = delete;
-  SignalSubscription &operator=(const SignalSubscription &) = delete;
+  constexpr Subscription() = default;
+  Subscription(const Subscription &) = delete;
+  Subscription &operator=(const Subscription &) = delete;
 
-  /* Subscribes unless already subscribed, and returns once the bus has the
-   * match rule. 0, or -1 without a bus. */
-  int want();
+  /* Subscribes `receiver` on the calling thread's context, replacing what
+   * was there; the same receiver on the same context is kept as it is, so a
+   * repeated switch-on gives one delivery. Returns once the bus has the
+   * match rule: 0, or -1 without a bus. */
+  int want(const char *member, const char *signature, const Receiver &receiver);
   /* Unsubscribes if subscribed. */
   void drop();
   bool active() const { return id_ != 0; }
 
 private:
-  static void on_signal(GDBusConnection *connection, const char *sender,
-                        const char *path, const char *interface,
-                        const char *member, GVariant *parameters,
-                        gpointer self);
-
-  const char *member_;
-  const char *signature_;
-  SignalHandler handler_;
   GDBusConnection *connection_ = nullptr; /* a reference while subscribed */
+  GMainContext *context_ = nullptr;       /* a reference while subscribed */
+  Receiver receiver_{};
   guint id_ = 0;
 };
 
 /* Per-camera registrations of one "(ii)" signal (camera id, value): at most
- * one callback per camera, so switching a camera on again replaces it and a
- * signal is delivered once; the subscription is held while any camera is
- * registered. Callbacks are called outside the lock (copied first), so a
- * callback may switch subscriptions itself. The library's signal handler
- * forwards to deliver(). */
+ * one callback per camera, so switching a camera on again replaces it. */
 class CameraEvents {
 public:
   using Callback = void (*)(void *user_data, int value);
 
-  constexpr CameraEvents(const char *member, SignalHandler handler)
-      : signal_(member, "(ii)", handler) {}
+  constexpr explicit CameraEvents(const char *member) : member_(member) {}
   CameraEvents(const CameraEvents &) = delete;
   CameraEvents &operator=(const CameraEvents &) = delete;
 
@@ -91,17 +91,32 @@ public:
   int enable(Callback callback, void *user_data, int camera_id);
   /* Any camera id is accepted; one without a registration is ignored. */
   void disable(int camera_id);
-  void deliver(GVariant *parameters);
 
 private:
-  struct Registration {
-    Callback callback = nullptr;
-    void *user_data = nullptr;
-  };
-
+  const char *member_;
   std::mutex lock_;
-  std::array<Registration, kCameras> cameras_{};
-  SignalSubscription signal_;
+  std::array<Subscription, kCameras> cameras_{};
+};
+
+/* Registrations of one signal for every camera, any number of them; each
+ * gets every signal. */
+class EveryCameraEvents {
+public:
+  EveryCameraEvents(const char *member, const char *signature)
+      : member_(member), signature_(signature) {}
+  EveryCameraEvents(const EveryCameraEvents &) = delete;
+  EveryCameraEvents &operator=(const EveryCameraEvents &) = delete;
+
+  /* 0, or -1 without a bus. */
+  int add(const Receiver &receiver);
+  /* Ends every registration. */
+  void clear();
+
+private:
+  const char *member_;
+  const char *signature_;
+  std::mutex lock_;
+  std::list<Subscription> registrations_;
 };
 
 } // namespace ptz_events

@@ -1,51 +1,26 @@
 // Control-queue and preset events of libptzcommon, received as the
-// "ControlChanged" (is) and "PresetReached" (ii) signals.
-//
-// The control registration is guarded by a lock; callbacks are called
-// outside it (copied first), so a callback may switch subscriptions itself. All
-// registrations share one subscription per signal, made on the main context
-// of the thread that registered first while none was there; the daemon
-// registers everything from its main loop's thread.
+// "ControlChanged" (is) and "PresetReached" (ii) signals. Every control
+// registration gets every signal; each runs on the main context of the
+// thread that registered it.
 #include "ptz_common.h"
-
-#include <mutex>
 
 #include "event_subscription.h"
 
 namespace {
 
-using ptz_events::SignalSubscription;
+using ptz_events::Receiver;
 
-struct ControlRegistration {
-  control_queue_event_cb callback = nullptr;
-  void *user_data = nullptr;
-};
-
-std::mutex events_lock;
-ControlRegistration control{};
-
-void on_control_changed(GVariant *parameters) {
+void forward_control_changed(const Receiver &receiver, GVariant *body) {
   gint32 camera_id = 0;
   const char *client_name = nullptr;
-  g_variant_get(parameters, "(i&s)", &camera_id, &client_name);
-  ControlRegistration target;
-  {
-    std::lock_guard guard(events_lock);
-    target = control;
-  }
+  g_variant_get(body, "(i&s)", &camera_id, &client_name);
   // Every camera id goes through: the receiver owns the range check.
-  if (target.callback)
-    target.callback(target.user_data, camera_id, client_name);
+  reinterpret_cast<control_queue_event_cb>(receiver.callback)(
+      receiver.user_data, camera_id, client_name);
 }
 
-void on_preset_reached(GVariant *parameters);
-
-constinit SignalSubscription control_signal{"ControlChanged", "(is)",
-                                            on_control_changed};
-constinit ptz_events::CameraEvents presets{"PresetReached",
-                                          on_preset_reached};
-
-void on_preset_reached(GVariant *parameters) { presets.deliver(parameters); }
+ptz_events::EveryCameraEvents control{"ControlChanged", "(is)"};
+constinit ptz_events::CameraEvents presets{"PresetReached"};
 
 } // namespace
 
@@ -59,18 +34,11 @@ int control_queue_events_init(control_queue_event_cb callback,
                               void *user_data) {
   if (!callback)
     return -1;
-  std::lock_guard guard(events_lock);
-  if (control_signal.want() != 0)
-    return -1;
-  control = {callback, user_data};
-  return 0;
+  return control.add({forward_control_changed,
+                      reinterpret_cast<void (*)()>(callback), user_data, 0});
 }
 
-void control_queue_events_cleanup(void) {
-  std::lock_guard guard(events_lock);
-  control = {};
-  control_signal.drop();
-}
+void control_queue_events_cleanup(void) { control.clear(); }
 
 int preset_events_init(preset_event_cb callback, void *user_data,
                        int camera_id) {

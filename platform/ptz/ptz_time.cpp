@@ -1,8 +1,8 @@
-// Time values of libptzcommon: a monotonic clock in seconds and microseconds.
+// Time arithmetic of libptzcommon, apart from its clock so that a test clock
+// can be paired with this very arithmetic.
 #include "ptz_common.h"
 
 #include <cstdint>
-#include <time.h>
 
 namespace {
 
@@ -14,6 +14,8 @@ constexpr int64_t to_usec(const TimeValue &t) {
   return int64_t{t.sec} * kUsecPerSec + t.usec;
 }
 
+// A result past either end of the 32-bit seconds is held at that end, so a
+// deadline too far ahead stays far ahead instead of wrapping into the past.
 constexpr TimeValue from_usec(int64_t total) {
   int64_t sec = total / kUsecPerSec;
   int64_t usec = total % kUsecPerSec;
@@ -21,27 +23,20 @@ constexpr TimeValue from_usec(int64_t total) {
     usec += kUsecPerSec;
     sec -= 1;
   }
+  if (sec > INT32_MAX)
+    return TimeValue{INT32_MAX, static_cast<int32_t>(kUsecPerSec - 1)};
+  if (sec < INT32_MIN)
+    return TimeValue{INT32_MIN, 0};
   return TimeValue{static_cast<int32_t>(sec), static_cast<int32_t>(usec)};
 }
 
 static_assert(from_usec(-1).sec == -1 && from_usec(-1).usec == 999999);
 static_assert(from_usec(to_usec({3, 1500000})).usec == 500000);
+static_assert(from_usec(to_usec({INT32_MAX, 0}) + kUsecPerSec).sec == INT32_MAX);
 
 } // namespace
 
 extern "C" {
-
-int get_time(TimeValue *now) {
-  if (!now)
-    return -1;
-  // Monotonic, so deadlines survive wall-clock changes made by NTP or users.
-  struct timespec ts {};
-  if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
-    return -1;
-  now->sec = static_cast<int32_t>(ts.tv_sec);
-  now->usec = static_cast<int32_t>(ts.tv_nsec / 1000);
-  return 0;
-}
 
 int time_cmp(const TimeValue *a, const TimeValue *b) {
   // A missing value sorts before any real one, so a NULL never looks due.

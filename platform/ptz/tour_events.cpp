@@ -1,17 +1,12 @@
-// The tour events library: "HeadMoving" (ii) signals, delivered per camera,
-// with one subscription shared by all cameras and made on the main context
-// of the first registering thread.
+// The tour events library: "HeadMoving" (ii) signals, delivered per camera
+// on the main context of the thread that enabled that camera.
 #include "tour_events.h"
 
 #include "event_subscription.h"
 
 namespace {
 
-void on_head_moving(GVariant *parameters);
-
-constinit ptz_events::CameraEvents moving{"HeadMoving", on_head_moving};
-
-void on_head_moving(GVariant *parameters) { moving.deliver(parameters); }
+constinit ptz_events::CameraEvents moving{"HeadMoving"};
 
 } // namespace
 

@@ -67,6 +67,10 @@ SWITCH_FAILURES = {
                  'Couldn\'t get gid for group "patrold".\n'),
     "gid-refused": ((ROOT_PASSWD, SERVICE_PASSWD), (ROOT_GROUP, SERVICE_GROUP), (1000, 1000),
                     "Failed setting gid to 991: Operation not permitted\n"),
+    "uid-0": ((ROOT_PASSWD, "patrold:x:0:991::/:/bin/false"), (ROOT_GROUP, SERVICE_GROUP),
+              None, 'Refusing uid 0 of user "patrold".\n'),
+    "gid-0": ((ROOT_PASSWD, SERVICE_PASSWD), (ROOT_GROUP, "patrold:x:0:"), None,
+              'Refusing gid 0 of group "patrold".\n'),
 }
 
 

@@ -1,18 +1,204 @@
-/* The tour engine on the fake clock, the fake events and the scripted
- * coordinator: loading, stepping, holds, stop and the Running writer. */
+/* The tour engine on the fake clock and events, the real store and a
+ * scripted coordinator on a private bus: loading, stepping, holds, stop and
+ * the Running writer. */
+#include <climits>
+#include <deque>
+#include <map>
+#include <mutex>
 #include <syslog.h>
 
-#include "engine_fixture.h"
+#include "fake_ptz.h"
+#include "preset_tour.h"
+#include "private_bus.h"
+#include "syslog_capture.h"
+#include "temp_store.h"
 
 namespace {
 
-using Calls = std::vector<FakeCoordinator::Call>;
+constexpr int kCamera = 2; /* the only camera the coordinator serves */
+constexpr int kTour = 4;
+using Call = std::pair<std::string, std::string>; /* method, arguments as text */
+using Calls = std::vector<Call>;
 
+/* The coordinator on a connection, context and thread of its own: the
+ * engine's blocking calls hold the test's thread. A reply is GVariant text
+ * or an error code, from the method's script. */
+struct FakeCoordinator {
+  explicit FakeCoordinator(const char *address) {
+    auto args = [](const std::string &types, const char *dir) {
+      std::string out;
+      for (char t : types)
+        out += "<arg type='" + std::string(1, t) + "' direction='" + dir + "'/>";
+      return out;
+    };
+    auto method = [&](const char *name, const std::string &in, const std::string &out) {
+      return "<method name='" + std::string(name) + "'>" + args(in, "in") + args(out, "out") +
+             "</method>";
+    };
+    const std::string xml = "<node><interface name='com.vorn.PTZ.Coordinator'>" +
+                            method("Queue", "sii", "iii") +
+                            method("QueryPosition", "si", "iiiiiiii") +
+                            method("GotoPresetNumber", "siii", "") +
+                            method("Move", "s" + std::string(29, 'i'), "") +
+                            "</interface></node>";
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(xml.c_str(), nullptr);
+    static const GDBusInterfaceVTable vtable = {answer, nullptr, nullptr, {}};
+    GMainContext *context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    GDBusConnection *bus = g_dbus_connection_new_for_address_sync(
+        address, GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                      G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    const std::string path = "/com/vorn/PTZ/Coordinator/" + std::to_string(kCamera);
+    g_assert(g_dbus_connection_register_object(bus, path.c_str(), node->interfaces[0],
+                                               &vtable, this, nullptr, nullptr) != 0);
+    g_autoptr(GVariant) owned = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", "com.vorn.PTZ.Coordinator", 4u), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    g_assert(owned != nullptr);
+    g_main_context_pop_thread_default(context);
+    g_thread_new("fake-coordinator", [](gpointer loop) -> gpointer {
+      g_main_loop_run(static_cast<GMainLoop *>(loop));
+      return nullptr;
+    }, g_main_loop_new(context, FALSE));
+  }
+
+  void reset() {
+    std::lock_guard hold(lock);
+    log.clear();
+    scripts.clear();
+  }
+  void script(const std::string &method, const std::string &reply, int error = 0) {
+    std::lock_guard hold(lock);
+    scripts[method].push_back({reply, error});
+  }
+  Calls calls(const std::string &method = "") {
+    std::lock_guard hold(lock);
+    Calls out;
+    for (const Call &c : log)
+      if (method.empty() || c.first == method)
+        out.push_back(c);
+    return out;
+  }
+  static std::string position(int x) { return "(" + std::to_string(x) + ", 7, 7, 0, 0, 0, 0, 0)"; }
+
+  static void answer(GDBusConnection *, const char *, const char *, const char *,
+                     const char *method, GVariant *args, GDBusMethodInvocation *invocation,
+                     gpointer data) {
+    auto *self = static_cast<FakeCoordinator *>(data);
+    g_autofree char *text = g_variant_print(args, FALSE);
+    std::lock_guard hold(self->lock);
+    self->log.emplace_back(method, text);
+    auto &queue = self->scripts[method];
+    /* Unscripted, Queue answers (1, 0, 0) and the head stands still. */
+    const std::string name = method;
+    std::pair<std::string, int> reply{
+        name == "Queue" ? "(1, 0, 0)" : name == "QueryPosition" ? position(0) : "()", 0};
+    if (!queue.empty()) {
+      reply = queue.front();
+      queue.pop_front();
+    }
+    if (reply.second != 0) /* an unregistered domain: the engine sees the code as sent */
+      g_dbus_method_invocation_return_error(invocation,
+                                            g_quark_from_static_string("fake-coordinator"),
+                                            reply.second, "scripted failure %d", reply.second);
+    else
+      g_dbus_method_invocation_return_value(invocation,
+                                            g_variant_new_parsed(reply.first.c_str()));
+  }
+
+  std::mutex lock;
+  Calls log;
+  std::map<std::string, std::deque<std::pair<std::string, int>>> scripts;
+};
+
+auto *const bus_env = ::testing::AddGlobalTestEnvironment(new PrivateBusEnvironment);
+
+FakeCoordinator *coordinator() {
+  static auto *const fake = new FakeCoordinator(g_getenv("DBUS_SYSTEM_BUS_ADDRESS"));
+  return fake;
+}
+
+struct TourPoint {
+  int preset, position, speed = 1, wait = 5;
+  const char *view = "Seconds";
+};
+struct TourSpec {
+  const char *random = "no"; /* nullptr: not stored */
+  int between = 0;           /* TimeBetweenSequences, minutes */
+  std::vector<TourPoint> points;
+};
 const std::vector<TourPoint> kThree = {{21, 1, 1, 5}, {22, 2, 50, 6}, {23, 3, 2, 7}};
 
 std::string go(int preset, int wire_speed) {
   return "('Rezazerar', 0, " + std::to_string(preset) + ", " + std::to_string(wire_speed) + ")";
 }
+
+class EngineTest : public TempStoreTest {
+protected:
+  void SetUp() override {
+    TempStoreTest::SetUp();
+    fake_ptz::reset();
+    syslog_capture::clear();
+    coordinator()->reset();
+  }
+  void TearDown() override {
+    preset_tour_flush_running_writes(); /* none may land in the next store */
+    TempStoreTest::TearDown();
+  }
+
+  /* Never finalised: a goto completion may still be queued for it. */
+  static PresetTour *make_engine() {
+    return static_cast<PresetTour *>(g_object_new(PRESET_TOUR_TYPE, nullptr));
+  }
+  static void write_tour(int tour_id, const TourSpec &spec) {
+    using temp_store::put, temp_store::tour;
+    put(tour(tour_id, "Running"), "no");
+    if (spec.random != nullptr)
+      put(tour(tour_id, "RandomEnabled"), spec.random);
+    put(tour(tour_id, "TimeBetweenSequences"), std::to_string(spec.between));
+    for (size_t i = 0; i < spec.points.size(); ++i) {
+      const TourPoint &p = spec.points[i];
+      temp_store::put_point(tour_id, int(i), p.preset, p.position, p.speed, p.wait, p.view);
+    }
+  }
+  static std::string running_of(int tour_id) {
+    preset_tour_flush_running_writes();
+    return temp_store::stored(temp_store::tour(tour_id, "Running"));
+  }
+  /* A fresh engine playing `spec` as tour kTour; records start after. */
+  static PresetTour *play(const TourSpec &spec) {
+    write_tour(kTour, spec);
+    PresetTour *engine = make_engine();
+    EXPECT_EQ(preset_tour_play_tour(engine, kCamera, kTour), 0);
+    preset_tour_flush_running_writes();
+    coordinator()->reset();
+    syslog_capture::clear();
+    return engine;
+  }
+  /* Plays `spec` up to the dwell at its first point, arrived by event. */
+  static PresetTour *play_to_first_dwell(const TourSpec &spec) {
+    PresetTour *engine = play(spec);
+    step(engine);
+    wait_for_gotos(1);
+    coordinator()->reset();
+    EXPECT_TRUE(fake_ptz::fire_preset(kCamera, 1));
+    step(engine);
+    EXPECT_EQ(engine->state, PRESET_TOUR_STATE_WAITING);
+    return engine;
+  }
+  static void step(PresetTour *engine, int ticks = 1) {
+    for (int i = 0; i < ticks; ++i)
+      preset_tour_iterate_tour(engine);
+  }
+  /* Gotos are asynchronous: wait, bounded, for the n-th to arrive. */
+  static void wait_for_gotos(size_t n) {
+    ASSERT_TRUE(run_main_loop_until(
+        [&] { return coordinator()->calls("GotoPresetNumber").size() >= n; }, 5000))
+        << coordinator()->calls("GotoPresetNumber").size() << " gotos, not " << n;
+  }
+};
 
 TEST_F(EngineTest, LoadOrdersPointsOrLeavesNoTourOnAFailedRead) {
   struct {
@@ -58,14 +244,12 @@ TEST_F(EngineTest, RoundsVisitDwellAndPauseByTheirOrder) {
     const char *random;
     std::deque<int> draws; /* random indexes offered, into 23, 22, 21 */
     std::vector<int> dwells;
-    Calls gotos;
+    std::vector<std::string> gotos;
   } const cases[] = {
       {"no", {}, {5, 6, 7 + 2 * 60, 5},
-       {{"GotoPresetNumber", go(21, 65536)}, {"GotoPresetNumber", go(22, 3276800)},
-        {"GotoPresetNumber", go(23, 131072)}, {"GotoPresetNumber", go(21, 65536)}}},
+       {go(21, 65536), go(22, 3276800), go(23, 131072), go(21, 65536)}},
       {"yes", {0, 2, 2, 2, 0, 0, 1}, {5, 7, 6}, /* never the current point */
-       {{"GotoPresetNumber", go(21, 65536)}, {"GotoPresetNumber", go(23, 131072)},
-        {"GotoPresetNumber", go(22, 3276800)}}},
+       {go(21, 65536), go(23, 131072), go(22, 3276800)}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.random);
@@ -73,21 +257,50 @@ TEST_F(EngineTest, RoundsVisitDwellAndPauseByTheirOrder) {
     fake_ptz::script_random(c.draws);
     for (int dwell : c.dwells) {
       step(engine); /* the goto */
-      const size_t reads = coordinator()->calls("QueryPosition").size();
       ASSERT_TRUE(fake_ptz::fire_preset(kCamera, 2)); /* not an arrival */
       step(engine);
       EXPECT_EQ(engine->state, PRESET_TOUR_STATE_MOVING);
       ASSERT_TRUE(fake_ptz::fire_preset(kCamera, 1));
       step(engine);
-      EXPECT_EQ(coordinator()->calls("QueryPosition").size(), reads);
-      EXPECT_EQ(engine->wait_until.sec - fake_ptz::now().sec, dwell);
-      fake_ptz::advance(dwell - 1);
+      fake_ptz::advance(dwell, -1);
       step(engine);
       EXPECT_EQ(engine->state, PRESET_TOUR_STATE_WAITING);
-      fake_ptz::advance(1);
+      fake_ptz::advance(0, 1);
     }
     wait_for_gotos(c.gotos.size());
-    EXPECT_EQ(coordinator()->calls("GotoPresetNumber"), c.gotos);
+    Calls expected;
+    for (const std::string &args : c.gotos)
+      expected.emplace_back("GotoPresetNumber", args);
+    EXPECT_EQ(coordinator()->calls("GotoPresetNumber"), expected);
+    ASSERT_EQ(preset_tour_stop_tour(engine), 0);
+  }
+}
+
+/* A dwell too long for the clock keeps the head at its point as long as the
+ * clock can count, a hold included; a negative one ends at the next tick. */
+TEST_F(EngineTest, DwellPastTheClockEndsAtTheClockEnd) {
+  struct {
+    int wait;
+    const char *view;
+    int between;
+    bool stays;
+  } const cases[] = {{INT_MAX, "Seconds", 0, true},  {40000000, "Minutes", 0, true},
+                     {0, "Seconds", 40000000, true}, {5, "Seconds", -40000000, false},
+                     {-5, "Seconds", 0, false}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.wait << " " << c.view << " " << c.between);
+    fake_ptz::reset();
+    PresetTour *engine =
+        play_to_first_dwell({.between = c.between, .points = {{21, 1, 1, c.wait, c.view}}});
+    fake_ptz::advance(1000000);
+    ASSERT_EQ(preset_tour_pause_tour(engine), 0);
+    fake_ptz::advance(1000000);
+    ASSERT_EQ(preset_tour_play_tour(engine, kCamera, kTour), 0);
+    step(engine);
+    EXPECT_EQ(engine->state, c.stays ? PRESET_TOUR_STATE_WAITING : PRESET_TOUR_STATE_MOVING);
+    fake_ptz::set_clock({INT_MAX, 999999});
+    step(engine);
+    EXPECT_EQ(engine->state, PRESET_TOUR_STATE_MOVING);
     ASSERT_EQ(preset_tour_stop_tour(engine), 0);
   }
 }
@@ -113,16 +326,14 @@ TEST_F(EngineTest, ArrivalByPositionNeedsReadinessAndAnUnchangedPosition) {
     step(engine);
     ASSERT_TRUE(fake_ptz::fire_moving(kCamera, c.head_moving));
     step(engine, c.first - 1);
-    EXPECT_EQ(engine->goto_attempts, 0);
-    for (int attempt = 1; attempt <= c.reissues; ++attempt) {
+    for (int attempt = 1; attempt <= c.reissues; ++attempt)
       step(engine, attempt == 1 ? 1 : c.then);
-      EXPECT_EQ(engine->goto_attempts, attempt);
-    }
     step(engine, c.then - 1);
     EXPECT_EQ(engine->state, PRESET_TOUR_STATE_MOVING);
     step(engine);
     EXPECT_EQ(engine->state, PRESET_TOUR_STATE_WAITING);
     wait_for_gotos(size_t(1 + c.reissues));
+    EXPECT_EQ(coordinator()->calls("GotoPresetNumber").size(), size_t(1 + c.reissues));
     EXPECT_EQ(syslog_capture::lines().size(), c.error == 124 ? 1u : 0u);
     EXPECT_EQ(syslog_capture::count(LOG_WARNING, "DBus call QueryPosition failed, error: "
                                                  "GDBus.Error:org.gtk.GDBus.UnmappedGError."
@@ -134,7 +345,7 @@ TEST_F(EngineTest, ArrivalByPositionNeedsReadinessAndAnUnchangedPosition) {
 }
 
 TEST_F(EngineTest, KeepaliveEveryTenSecondsAlsoWhilePausedOrFrozen) {
-  const FakeCoordinator::Call keepalive{"Queue", "('Rezazerar', 0, 0)"};
+  const Call keepalive{"Queue", "('Rezazerar', 0, 0)"};
   for (auto hold : {+[](PresetTour *) { return 0; }, preset_tour_pause_tour,
                     preset_tour_freeze_tour}) {
     PresetTour *engine = play({.points = kThree});
@@ -163,12 +374,8 @@ TEST_F(EngineTest, DwellLosesNoTimeToAHold) {
                      {"FPUR", 9, 0}, {"PFUR", 9, 1}, {"FPRU", 9, 0}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.ops);
-    PresetTour *engine = play({.points = kThree});
-    step(engine);
-    wait_for_gotos(1);
-    ASSERT_TRUE(fake_ptz::fire_preset(kCamera, 1));
-    step(engine);
-    const TimeValue deadline = engine->wait_until;
+    PresetTour *engine = play_to_first_dwell({.points = kThree});
+    const TimeValue end = {fake_ptz::now().sec + 5 + c.shift, fake_ptz::now().usec};
     coordinator()->reset();
     int delay = 1;
     for (const char *op = c.ops; *op != '\0'; ++op, ++delay) {
@@ -179,32 +386,28 @@ TEST_F(EngineTest, DwellLosesNoTimeToAHold) {
                              : preset_tour_unfreeze_tour(engine),
                 0);
     }
-    EXPECT_EQ(engine->wait_until.sec, deadline.sec + c.shift);
-    EXPECT_EQ(engine->wait_until.usec, deadline.usec);
     EXPECT_EQ(coordinator()->calls(), Calls(size_t(c.leaves), {"Queue", "('Rezazerar', 0, 2)"}));
+    fake_ptz::set_clock({end.sec - 1, end.usec});
+    step(engine);
+    EXPECT_EQ(engine->state, PRESET_TOUR_STATE_WAITING);
+    fake_ptz::set_clock(end);
+    step(engine);
+    EXPECT_EQ(engine->state, PRESET_TOUR_STATE_MOVING);
     ASSERT_EQ(preset_tour_stop_tour(engine), 0);
   }
 }
 
-TEST_F(EngineTest, PlayEntersStopMovesLeavesReleasesAndUnsubscribes) {
-  size_t seen = 0;
-  auto platform_calls = [&seen] { /* since the last look */
-    std::string out;
-    for (; seen < fake_ptz::calls().size(); ++seen)
-      out += fake_ptz::calls()[seen].name + std::to_string(fake_ptz::calls()[seen].camera_id) + " ";
-    return out;
-  };
+/* Play enters the queue, writes Running and switches events on; stop moves
+ * the head to a standstill, leaves, writes Running and switches them off. */
+TEST_F(EngineTest, PlayAndStopTalkToCoordinatorStoreAndEvents) {
   PresetTour *engine = make_engine();
-  platform_calls();
-  ASSERT_EQ(preset_tour_stop_tour(engine), 0); /* never played */
-  EXPECT_EQ(platform_calls(), "preset_events_cleanup-1 tour_moving_events_disable-1 ");
+  ASSERT_EQ(preset_tour_stop_tour(engine), 0); /* never played: nothing written */
   preset_tour_flush_running_writes();
   EXPECT_EQ(param_store_testing_calls("cli_setCustomParam"), 0);
 
   write_tour(kTour, {.points = kThree});
   ASSERT_EQ(preset_tour_play_tour(engine, kCamera, kTour), 0);
   EXPECT_EQ(coordinator()->calls(), (Calls{{"Queue", "('Rezazerar', 0, 3)"}}));
-  EXPECT_EQ(platform_calls(), "preset_events_init2 tour_moving_events_enable2 ");
   EXPECT_EQ(running_of(kTour), "yes");
   step(engine);
   wait_for_gotos(1);
@@ -214,9 +417,11 @@ TEST_F(EngineTest, PlayEntersStopMovesLeavesReleasesAndUnsubscribes) {
             (Calls{{"Move", "('Rezazerar', 0, 0, 0, 0, 3, 0, 0, 0, 3, 0, 0, 0, 3, "
                             "0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)"},
                    {"Queue", "('Rezazerar', 0, 2)"}}));
-  EXPECT_EQ(engine->proxy, nullptr);
-  EXPECT_EQ(platform_calls(), "preset_events_cleanup2 tour_moving_events_disable2 ");
+  EXPECT_FALSE(fake_ptz::fire_preset(kCamera, 1));
+  EXPECT_FALSE(fake_ptz::fire_moving(kCamera, 1));
   EXPECT_EQ(running_of(kTour), "no");
+  step(engine);
+  EXPECT_EQ(coordinator()->calls().size(), 2u); /* a stopped engine is still */
 }
 
 TEST_F(EngineTest, RunningWriterWritesOnlyWhenTheStoredTextDiffers) {

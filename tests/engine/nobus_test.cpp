@@ -24,7 +24,7 @@ TEST_F(TempStoreTest, EngineWithoutBusNeverAborts) {
     ASSERT_EQ(preset_tour_iterate_tour(engine), 0);
   EXPECT_EQ(preset_tour_control_queue(engine, QUEUE_ACTION_KEEPALIVE), -1);
   ASSERT_EQ(preset_tour_stop_tour(engine), 0);
-  EXPECT_FALSE(fake_ptz::preset_registered(1));
+  EXPECT_FALSE(fake_ptz::fire_preset(1, 1));
   preset_tour_flush_running_writes();
   EXPECT_EQ(stored(tour(0, "Running")), "no");
   g_object_unref(engine);

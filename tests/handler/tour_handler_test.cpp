@@ -1,101 +1,144 @@
-/* The tour handler: its request queue, blocking, the processing rules,
- * start-up recovery, control events and the tick. */
+/* The tour handler over a fresh store, the fake PTZ platform and a private
+ * bus: blocking, the processing rules, driver removal, start-up recovery,
+ * control events and shutdown. */
+#include <functional>
 #include <map>
 #include <syslog.h>
 
-#include "handler_fixture.h"
+#include <gio/gio.h>
 
-using namespace handler_test;
-
-static auto *const bus_env =
-    ::testing::AddGlobalTestEnvironment(new PrivateBusEnvironment);
+#include "fake_ptz.h"
+#include "preset_tour.h"
+#include "private_bus.h"
+#include "syslog_capture.h"
+#include "temp_store.h"
+#include "tour_handler.h"
 
 namespace {
 
-using QueueTest = HandlerTest;
-using ProcessTest = HandlerTest;
+using namespace temp_store;
+using Request = gboolean (*)(TourHandler *, int32_t, GError **);
 
-const TourAction &queued(TourHandler *handler, guint n) {
-  return *static_cast<TourAction *>(g_queue_peek_nth(handler->action_queue, n));
+auto *const bus_env = ::testing::AddGlobalTestEnvironment(new PrivateBusEnvironment);
+
+/* A playable tour of one point. `cam` is stored as given ("abc", "" as well
+ * as numbers); nullptr leaves CamNbr out. */
+void seed_tour(int tour_id, const char *cam, const char *running = "no") {
+  put(tour(tour_id, "Name"), "tour" + std::to_string(tour_id));
+  if (cam != nullptr)
+    put(tour(tour_id, "CamNbr"), cam);
+  put(tour(tour_id, "Running"), running);
+  put(tour(tour_id, "RandomEnabled"), "no");
+  put(tour(tour_id, "TimeBetweenSequences"), "0");
+  put_point(tour_id, 0, 1, 0, 50, 5);
 }
 
-TEST_F(QueueTest, RequestsQueueInArrivalOrderBehindOneIdleSource) {
-  start_handler();
-  ASSERT_EQ(handler_->idle_id, 0u);
-  ASSERT_TRUE(tour_handler_play_preset_tour(handler_, 1, nullptr));
-  const guint idle = handler_->idle_id;
-  EXPECT_NE(idle, 0u);
-  ASSERT_TRUE(tour_handler_stop_preset_tour(handler_, 2, nullptr));
-  ASSERT_TRUE(tour_handler_pause_preset_tour(handler_, 3, nullptr));
-  ASSERT_TRUE(tour_handler_resume_preset_tour(handler_, 4, nullptr));
-  ASSERT_TRUE(tour_handler_driver_uninstalled(handler_, 5));
-  EXPECT_EQ(handler_->idle_id, idle);
-  const int32_t kinds[] = {TOUR_ACTION_PLAY, TOUR_ACTION_STOP, TOUR_ACTION_PAUSE,
-                           TOUR_ACTION_RESUME, TOUR_ACTION_DRIVER_UNINSTALLED};
-  ASSERT_EQ(g_queue_get_length(handler_->action_queue), std::size(kinds));
-  for (guint i = 0; i < std::size(kinds); ++i) {
-    const TourAction &a = queued(handler_, i);
-    EXPECT_EQ(a.kind, kinds[i]) << i;
-    EXPECT_EQ(i < 4 ? a.tour_id : a.camera_id, int32_t(i + 1)) << i;
+std::string running_of(int tour_id) {
+  preset_tour_flush_running_writes();
+  return stored(tour(tour_id, "Running"));
+}
+
+class HandlerTest : public TempStoreTest {
+protected:
+  void SetUp() override {
+    TempStoreTest::SetUp();
+    fake_ptz::reset();
+    syslog_capture::clear();
   }
-  process();
-  EXPECT_TRUE(g_queue_is_empty(handler_->action_queue));
-}
+  void TearDown() override {
+    stop_handler();
+    preset_tour_flush_running_writes();
+    TempStoreTest::TearDown();
+  }
 
-TEST_F(QueueTest, SetPresetTourRunningParsesGroupAndText) {
-  struct {
-    const char *running, *confhub_id;
-    bool queues;
-    int32_t kind, tour_id;
-  } const cases[] = {
-      {"yes", "G12", true, TOUR_ACTION_PLAY, 12},
-      {"no", "G12", true, TOUR_ACTION_STOP, 12},
-      {"yes", "12", true, TOUR_ACTION_PLAY, 0},
-      {"yes", "X3", true, TOUR_ACTION_PLAY, 0},
-      {"yes", "G7.Tour", true, TOUR_ACTION_PLAY, 7},
-      {"no", "G -4", true, TOUR_ACTION_STOP, -4},
-      {"YES", "G12", false, 0, 0},
-      {"", "G12", false, 0, 0},
+  void start_handler() {
+    handler_ = static_cast<TourHandler *>(g_object_new(TOUR_HANDLER_TYPE, nullptr));
+    ASSERT_NE(handler_, nullptr);
+  }
+  /* The bus service keeps its object on the process's shared system bus
+   * connection while that lives, so the connection goes with each handler. */
+  void stop_handler(const std::function<void()> &released = {}) {
+    if (handler_ == nullptr)
+      return;
+    g_clear_object(&handler_);
+    if (released)
+      released();
+    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    g_dbus_connection_close_sync(bus, nullptr, nullptr);
+    g_object_add_weak_pointer(G_OBJECT(bus), reinterpret_cast<gpointer *>(&bus));
+    g_object_unref(bus);
+    ASSERT_TRUE(run_main_loop_until([&] { return bus == nullptr; }, 5000))
+        << "the shared bus connection outlived the handler";
+  }
+
+  /* Lets the pending idle callback run the queue, within a bound. */
+  void process() {
+    ASSERT_TRUE(run_main_loop_until([&] { return handler_->idle_id == 0; }, 5000));
+  }
+  void request(Request op, int32_t tour_id) {
+    ASSERT_TRUE(op(handler_, tour_id, nullptr));
+    process();
+  }
+  void play(int tour_id) { request(tour_handler_play_preset_tour, tour_id); }
+  PresetTour *slot(int camera_id) { return handler_->preset_tours[camera_id - 1]; }
+  /* The tour that `camera_id`'s engine holds, or -2 with no engine. */
+  int held(int camera_id) {
+    PresetTour *tour = slot(camera_id);
+    return tour == nullptr ? -2 : tour->tour_id;
+  }
+  std::vector<int> engines() {
+    std::vector<int> cameras;
+    for (int cam = 1; cam <= IMAGE_SOURCES; ++cam)
+      if (slot(cam) != nullptr)
+        cameras.push_back(cam);
+    return cameras;
+  }
+
+  TourHandler *handler_ = nullptr;
+};
+
+/* The store side names a group "G<n>"; any other text means tour 0, and a
+ * number too large for a tour id means no tour at all. */
+TEST_F(HandlerTest, SetPresetTourRunningPlaysOrStopsTheNamedGroup) {
+  const std::tuple<const char *, const char *, int, int> cases[] = {
+      {"yes", "G12", 1, 12}, {"no", "G12", 1, -1},       {"yes", "12", 2, 0},
+      {"YES", "G7", 3, -2},  {"yes", "G7.Tour", 3, 7},   {"no", "X3", 2, -1},
+      {"yes", "G4294967299", 4, -2},                     {"yes", "G-4294967293", 4, -2},
   };
+  seed_tour(12, "1");
+  seed_tour(0, "2");
+  seed_tour(7, "3");
+  seed_tour(3, "4");
   start_handler();
-  for (const auto &c : cases) {
-    SCOPED_TRACE(testing::Message() << c.running << " " << c.confhub_id);
+  for (const auto &[running, confhub_id, camera, tour_id] : cases) {
+    SCOPED_TRACE(testing::Message() << running << " " << confhub_id);
     g_autoptr(GError) error = nullptr;
-    EXPECT_TRUE(tour_handler_set_preset_tour_running(handler_, c.running,
-                                                     c.confhub_id, &error));
+    EXPECT_TRUE(tour_handler_set_preset_tour_running(handler_, running, confhub_id, &error));
     EXPECT_EQ(error, nullptr);
-    ASSERT_EQ(g_queue_get_length(handler_->action_queue), c.queues ? 1u : 0u);
-    if (c.queues) {
-      EXPECT_EQ(queued(handler_, 0).kind, c.kind);
-      EXPECT_EQ(queued(handler_, 0).tour_id, c.tour_id);
-      g_free(g_queue_pop_head(handler_->action_queue));
-    }
+    process();
+    EXPECT_EQ(held(camera), tour_id);
   }
-  EXPECT_TRUE(syslog_capture::lines().empty());
 }
 
-TEST_F(QueueTest, BlockAndUnblockAcceptOnlyCamerasOneToEight) {
+TEST_F(HandlerTest, BlockAndUnblockAcceptOnlyCamerasOneToEight) {
   start_handler();
-  for (Request op : {Request(tour_handler_block_playback),
-                     Request(tour_handler_unblock_playback)})
+  for (Request op : {Request(tour_handler_block_playback), Request(tour_handler_unblock_playback)})
     for (int32_t cam : {0, 9, -1, 1, 8}) {
       SCOPED_TRACE(cam);
       syslog_capture::clear();
       const bool accepted = cam >= 1 && cam <= 8;
       g_autoptr(GError) error = nullptr;
       EXPECT_EQ(op(handler_, cam, &error), accepted);
-      EXPECT_EQ(syslog_capture::count(LOG_ERR, "Image source id out of range"),
-                accepted ? 0 : 1);
+      EXPECT_EQ(syslog_capture::count(LOG_ERR, "Image source id out of range"), accepted ? 0 : 1);
       if (!accepted) {
-        ASSERT_TRUE(g_error_matches(error, TOUR_HANDLER_ERROR,
-                                    TOUR_HANDLER_ERROR_OUT_OF_RANGE));
+        ASSERT_TRUE(g_error_matches(error, TOUR_HANDLER_ERROR, TOUR_HANDLER_ERROR_OUT_OF_RANGE));
         EXPECT_STREQ(error->message, "Image source id out of range");
       }
     }
-  EXPECT_EQ(handler_->playback_blocked[0] + handler_->playback_blocked[7], 0);
 }
 
-TEST_F(QueueTest, BlockStopsTheTourAtOnceAndRefusesPlaysUntilUnblocked) {
+TEST_F(HandlerTest, BlockStopsTheTourAtOnceAndRefusesPlaysUntilUnblocked) {
   seed_tour(1, "2");
   start_handler();
   play(1);
@@ -104,8 +147,7 @@ TEST_F(QueueTest, BlockStopsTheTourAtOnceAndRefusesPlaysUntilUnblocked) {
   EXPECT_EQ(held(2), -1); /* no processing run in between */
   EXPECT_EQ(running_of(1), "no");
 
-  /* The store side says "yes" again; the play is refused silently. */
-  put(tour(1, "Running"), "yes");
+  put(tour(1, "Running"), "yes"); /* the store side says "yes" again */
   syslog_capture::clear();
   play(1);
   EXPECT_EQ(held(2), -1);
@@ -118,24 +160,7 @@ TEST_F(QueueTest, BlockStopsTheTourAtOnceAndRefusesPlaysUntilUnblocked) {
   EXPECT_EQ(running_of(1), "yes");
 }
 
-TEST_F(QueueTest, TickIsInstalledOnlyWhileAnEngineIsActive) {
-  seed_tour(1, "4");
-  start_handler();
-  tour_handler_update_timer(handler_);
-  EXPECT_EQ(handler_->timeout_id, 0u);
-  play(1);
-  const guint tick = handler_->timeout_id;
-  EXPECT_NE(tick, 0u);
-  tour_handler_update_timer(handler_);
-  EXPECT_EQ(handler_->timeout_id, tick);
-  /* The tick goes at the next processing run, which the tick itself starts. */
-  ASSERT_TRUE(tour_handler_block_playback(handler_, 4, nullptr));
-  EXPECT_EQ(handler_->timeout_id, tick);
-  EXPECT_TRUE(tour_handler_iterate_tours(handler_));
-  EXPECT_EQ(handler_->timeout_id, 0u);
-}
-
-TEST_F(ProcessTest, PlayOfAHeldTourDoesNothingEvenPausedOrFrozen) {
+TEST_F(HandlerTest, PlayOfAHeldTourDoesNothingEvenPausedOrFrozen) {
   seed_tour(1, "1");
   start_handler();
   play(1);
@@ -153,7 +178,8 @@ TEST_F(ProcessTest, PlayOfAHeldTourDoesNothingEvenPausedOrFrozen) {
   EXPECT_EQ(slot(1)->paused, 1); /* a play does not resume */
 }
 
-TEST_F(ProcessTest, UnplayableTourIsRefusedLoggedAndMarkedNotRunning) {
+/* No camera moves for a tour whose CamNbr is not exactly an integer 1..8. */
+TEST_F(HandlerTest, UnplayableTourIsRefusedLoggedAndMarkedNotRunning) {
   struct {
     const char *cam; /* nullptr: CamNbr missing */
     const char *log;
@@ -161,8 +187,9 @@ TEST_F(ProcessTest, UnplayableTourIsRefusedLoggedAndMarkedNotRunning) {
   } const cases[] = {
       {nullptr, "Failed to fetch camera_id"},
       {"abc", "Failed to fetch camera_id"},
-      {"", "Failed to fetch camera_id"},
       {"-5", "Failed to fetch camera_id"},
+      {"4294967297", "Failed to fetch camera_id"},
+      {"-4294967295", "Failed to fetch camera_id"},
       {"0", "Camera id 0 of tour 3 out of range"},
       {"9", "Camera id 9 of tour 3 out of range"},
       {"2", "Failed to play tour", false},
@@ -185,7 +212,7 @@ TEST_F(ProcessTest, UnplayableTourIsRefusedLoggedAndMarkedNotRunning) {
   EXPECT_EQ(engines(), std::vector<int>{2});
 }
 
-TEST_F(ProcessTest, PlayOnACameraReplacesItsTour) {
+TEST_F(HandlerTest, PlayOnACameraReplacesItsTour) {
   seed_tour(1, "6");
   seed_tour(2, "6");
   start_handler();
@@ -197,44 +224,36 @@ TEST_F(ProcessTest, PlayOnACameraReplacesItsTour) {
   EXPECT_EQ(running_of(2), "yes");
 }
 
-TEST_F(ProcessTest, StopFollowsTheTourCamera) {
-  struct {
-    const char *cam_at_stop;
-    bool stops;
-    const char *log; /* nullptr: nothing logged */
-  } const cases[] = {
-      {"3", true, nullptr},   {"abc", true, nullptr}, {"-5", true, nullptr},
-      {"4", false, nullptr},  {"9", true, "Camera id 9 of tour 5 out of range"},
-  };
+/* A stop reads the camera again; unreadable or out of range, it stops the
+ * engine holding the tour. Negative tour ids are dropped unread. */
+TEST_F(HandlerTest, StopFollowsTheTourCamera) {
+  const std::pair<const char *, bool> cases[] = {
+      {"3", true}, {"abc", true}, {"-5", true}, {"4", false}, {"9", true}};
   seed_tour(5, "3");
   start_handler();
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.cam_at_stop);
+  for (const auto &[cam_at_stop, stops] : cases) {
+    SCOPED_TRACE(cam_at_stop);
     put(tour(5, "CamNbr"), "3");
     play(5);
     ASSERT_EQ(held(3), 5);
-    put(tour(5, "CamNbr"), c.cam_at_stop);
-    syslog_capture::clear();
+    put(tour(5, "CamNbr"), cam_at_stop);
     request(tour_handler_stop_preset_tour, 5);
-    EXPECT_EQ(held(3), c.stops ? -1 : 5);
-    EXPECT_EQ(running_of(5), c.stops ? "no" : "yes");
-    if (c.log) {
-      EXPECT_EQ(syslog_capture::count(LOG_WARNING, c.log), 1);
-    }
-    EXPECT_EQ(syslog_capture::count("Failed to fetch camera_id") +
-                  syslog_capture::count("Failed to stop playing tour"),
-              0);
+    EXPECT_EQ(held(3), stops ? -1 : 5);
+    EXPECT_EQ(running_of(5), stops ? "no" : "yes");
   }
+  param_store_testing_reset();
+  syslog_capture::clear();
+  for (Request op : {tour_handler_play_preset_tour, tour_handler_stop_preset_tour,
+                     tour_handler_pause_preset_tour, tour_handler_resume_preset_tour})
+    request(op, -1);
+  EXPECT_EQ(syslog_capture::count(LOG_WARNING, "Ignoring request for invalid tour id -1"), 4);
+  EXPECT_EQ(calls("cli_getCustomParam") + calls("cli_setCustomParam"), 0);
 }
 
-TEST_F(ProcessTest, PauseAndResumeActOnlyOnTheHeldTour) {
+TEST_F(HandlerTest, PauseAndResumeActOnlyOnTheHeldTour) {
   seed_tour(1, "7");
   seed_tour(2, "7");
   start_handler();
-  /* Not held: the camera's engine is created all the same. */
-  request(tour_handler_pause_preset_tour, 1);
-  ASSERT_NE(slot(7), nullptr);
-  EXPECT_EQ(slot(7)->paused, 0);
   play(1);
   const std::tuple<Request, int, int> steps[] = {
       {tour_handler_pause_preset_tour, 2, 0},
@@ -247,12 +266,9 @@ TEST_F(ProcessTest, PauseAndResumeActOnlyOnTheHeldTour) {
     EXPECT_EQ(slot(7)->paused, paused);
     EXPECT_EQ(held(7), 1);
   }
-  EXPECT_EQ(syslog_capture::count("Failed to pause tour") +
-                syslog_capture::count("Failed to resume playing tour"),
-            0);
 }
 
-TEST_F(ProcessTest, DriverUninstalledStopsAndDeletesTheCameraTours) {
+TEST_F(HandlerTest, DriverUninstalledStopsAndDeletesTheCameraTours) {
   seed_tour(1, "2");
   seed_tour(2, "3");
   seed_tour(3, "2");
@@ -261,13 +277,11 @@ TEST_F(ProcessTest, DriverUninstalledStopsAndDeletesTheCameraTours) {
   play(1);
   ASSERT_TRUE(tour_handler_driver_uninstalled(handler_, 2));
   process();
-  /* The stop's Running "no" must not bring the deleted group back. */
+  /* The stop's Running "no" must not bring the deleted group back as a lone
+   * Running parameter. */
   preset_tour_flush_running_writes();
   EXPECT_EQ(held(2), -1);
-  EXPECT_FALSE(group_exists(1));
-  EXPECT_TRUE(group_exists(2));
-  EXPECT_FALSE(group_exists(3));
-  EXPECT_TRUE(group_exists(4));
+  EXPECT_EQ(children("root.RezazErar"), (Names{"G2", "G4"}));
 
   /* A bogus camera id deletes nothing, even tours with that very CamNbr. */
   seed_tour(5, "0");
@@ -276,42 +290,14 @@ TEST_F(ProcessTest, DriverUninstalledStopsAndDeletesTheCameraTours) {
   for (int32_t cam : {0, 9, -3}) {
     ASSERT_TRUE(tour_handler_driver_uninstalled(handler_, cam));
     process();
-    EXPECT_EQ(syslog_capture::count(LOG_WARNING,
-                                    "Ignoring driver uninstall of camera id " +
-                                        std::to_string(cam)),
+    EXPECT_EQ(syslog_capture::count(LOG_WARNING, "Ignoring driver uninstall of camera id " +
+                                                     std::to_string(cam)),
               1);
   }
   EXPECT_EQ(calls("cli_deleteGroup"), 0);
 }
 
-TEST_F(ProcessTest, UnknownKindsAndNegativeTourIdsAreReportedAndDropped) {
-  seed_tour(1, "1");
-  start_handler();
-  request(tour_handler_pause_preset_tour, 1); /* an engine holding tour -1 */
-  param_store_testing_reset();
-  for (int32_t kind : {5, 42, -1}) {
-    auto *action = g_new0(TourAction, 1);
-    action->kind = kind;
-    tour_handler_push_action(handler_, action);
-  }
-  for (Request op : {tour_handler_play_preset_tour, tour_handler_stop_preset_tour,
-                     tour_handler_pause_preset_tour,
-                     tour_handler_resume_preset_tour})
-    ASSERT_TRUE(op(handler_, -1, nullptr));
-  process();
-  preset_tour_flush_running_writes();
-  for (int32_t kind : {5, 42, -1})
-    EXPECT_EQ(syslog_capture::count(
-                  LOG_ERR, "Errorious preset action: " + std::to_string(kind)),
-              1);
-  EXPECT_EQ(syslog_capture::count(LOG_WARNING,
-                                  "Ignoring request for invalid tour id -1"),
-            4);
-  EXPECT_EQ(calls("cli_getCustomParam") + calls("cli_setCustomParam"), 0);
-  EXPECT_EQ(held(1), -1);
-}
-
-TEST_F(ProcessTest, StartUpResumesOneRunningTourPerCamera) {
+TEST_F(HandlerTest, StartUpResumesOneRunningTourPerCamera) {
   struct Seed {
     int tour_id;
     const char *cam, *running;
@@ -322,7 +308,6 @@ TEST_F(ProcessTest, StartUpResumesOneRunningTourPerCamera) {
     std::map<int, int> resumed;         /* camera -> tour it plays */
     std::map<int, std::string> running; /* tour -> Running after */
   } const cases[] = {
-      {"none", {}, {}, {}},
       {"one", {{1, "3", "yes"}, {2, "3", "no"}}, {{3, 1}}, {{1, "yes"}, {2, "no"}}},
       {"conflicts",
        {{1, "2", "yes"}, {2, "4", "yes"}, {3, "2", "yes"}, {4, "2", "yes"}},
@@ -331,7 +316,7 @@ TEST_F(ProcessTest, StartUpResumesOneRunningTourPerCamera) {
       {"two cameras", {{1, "5", "yes"}, {2, "1", "yes"}}, {{5, 1}, {1, 2}}, {}},
       {"not exactly yes", {{1, "1", "Yes"}}, {}, {{1, "Yes"}}},
       {"camera unusable",
-       {{1, nullptr, "yes"}, {2, "0", "yes"}, {3, "9", "yes"}, {4, "abc", "yes"}},
+       {{1, nullptr, "yes"}, {2, "0", "yes"}, {3, "9", "yes"}, {4, "4294967297", "yes"}},
        {},
        {{1, "yes"}, {2, "yes"}, {3, "yes"}, {4, "yes"}}},
   };
@@ -341,31 +326,25 @@ TEST_F(ProcessTest, StartUpResumesOneRunningTourPerCamera) {
       seed_tour(t.tour_id, t.cam, t.running);
     start_handler();
     std::map<int, int> resumed;
-    for (int cam : engines()) {
-      EXPECT_EQ(slot(cam)->active, 1);
-      resumed[cam] = held(cam);
-    }
+    for (int cam : engines())
+      if (slot(cam)->active == 1)
+        resumed[cam] = held(cam);
     EXPECT_EQ(resumed, c.resumed);
     for (const auto &[tour_id, running] : c.running)
       EXPECT_EQ(running_of(tour_id), running) << "tour " << tour_id;
-    EXPECT_EQ(handler_->timeout_id, 0u); /* waits for the caller's update */
-    tour_handler_update_timer(handler_);
-    EXPECT_EQ(handler_->timeout_id != 0u, !c.resumed.empty());
     stop_handler();
-    preset_tour_flush_running_writes();
     drop("root.RezazErar");
   }
 }
 
-TEST_F(ProcessTest, ControlEventsDecideTheTourOfTheirCamera) {
+TEST_F(HandlerTest, ControlEventsDecideTheTourOfTheirCamera) {
   struct {
     const char *client; /* nullptr: no name given */
     bool frozen_before;
     int32_t frozen_after, active_after;
   } const cases[] = {
-      {"Rezazerar", true, 0, 1},    {"Recordedtour", false, 0, 0},
-      {"", false, 0, 1},            {"", true, 1, 1},
-      {"operator", false, 1, 1},    {"rezazerar", false, 1, 1},
+      {"Rezazerar", true, 0, 1}, {"Recordedtour", false, 0, 0}, {"", false, 0, 1},
+      {"", true, 1, 1},          {"operator", false, 1, 1},     {"rezazerar", false, 1, 1},
       {nullptr, false, 1, 1},
   };
   seed_tour(5, "2");
@@ -387,7 +366,22 @@ TEST_F(ProcessTest, ControlEventsDecideTheTourOfTheirCamera) {
     EXPECT_EQ(slot(2)->active, c.active_after);
     EXPECT_EQ(running_of(5), c.active_after ? "yes" : "no");
   }
-  EXPECT_EQ(engines(), std::vector<int>{2});
+}
+
+/* Once the handler is released, the store says what it last did. */
+TEST_F(HandlerTest, ReleaseWaitsForTheRunningWritesOfTheLastStops) {
+  for (int cam = 1; cam <= IMAGE_SOURCES; ++cam)
+    seed_tour(cam, std::to_string(cam).c_str());
+  start_handler();
+  for (int cam = 1; cam <= IMAGE_SOURCES; ++cam)
+    play(cam);
+  preset_tour_flush_running_writes();
+  for (int cam = 1; cam <= IMAGE_SOURCES; ++cam)
+    ASSERT_TRUE(tour_handler_block_playback(handler_, cam, nullptr));
+  stop_handler([] {
+    for (int cam = 1; cam <= IMAGE_SOURCES; ++cam)
+      EXPECT_EQ(stored(tour(cam, "Running")), "no") << "tour " << cam;
+  });
 }
 
 } // namespace

@@ -6,40 +6,43 @@
 namespace {
 
 struct Registration {
-  void *callback = nullptr;
+  void (*callback)() = nullptr;
   void *user_data = nullptr;
 };
 
 struct State {
   TimeValue clock{1000, 0};
   std::deque<int> random_script;
-  std::deque<fake_ptz::Call> calls;
-  std::array<Registration, 9> preset{};
-  std::array<Registration, 9> moving{};
+  std::array<Registration, 9> preset{}, moving{}; /* by camera id */
   Registration control{};
-  GRand *rand = nullptr;
-};
+  GRand *rand = g_rand_new_with_seed(12345);
+} state;
 
-State &state() {
-  static State s;
-  return s;
+/* The camera's slot, or null for an id out of range. */
+Registration *slot(std::array<Registration, 9> &table, int camera_id) {
+  return camera_id >= 1 && camera_id <= 8 ? &table[size_t(camera_id)] : nullptr;
 }
 
-void note(const char *name, int camera_id = -1000) {
-  state().calls.push_back({name, camera_id});
+template <typename Callback>
+int enable(std::array<Registration, 9> &table, Callback cb, void *data, int camera_id) {
+  Registration *r = slot(table, camera_id);
+  if (r == nullptr)
+    return -1;
+  *r = {reinterpret_cast<void (*)()>(cb), data};
+  return 0;
 }
 
-bool valid_camera(int camera_id) { return camera_id >= 1 && camera_id <= 8; }
+void disable(std::array<Registration, 9> &table, int camera_id) {
+  if (Registration *r = slot(table, camera_id))
+    *r = {};
+}
 
-void normalise(TimeValue *t) {
-  while (t->usec >= 1000000) {
-    t->usec -= 1000000;
-    t->sec += 1;
-  }
-  while (t->usec < 0) {
-    t->usec += 1000000;
-    t->sec -= 1;
-  }
+template <typename Callback, typename... Args>
+bool fire(const Registration *r, Args... args) {
+  if (r == nullptr || r->callback == nullptr)
+    return false;
+  reinterpret_cast<Callback>(r->callback)(r->user_data, args...);
+  return true;
 }
 
 } // namespace
@@ -47,57 +50,30 @@ void normalise(TimeValue *t) {
 namespace fake_ptz {
 
 void reset() {
-  State &s = state();
-  s.clock = {1000, 0};
-  s.random_script.clear();
-  s.calls.clear();
-  s.preset.fill({});
-  s.moving.fill({});
-  s.control = {};
-  if (s.rand)
-    g_rand_free(s.rand);
-  s.rand = g_rand_new_with_seed(12345);
+  state.clock = {1000, 0};
+  state.random_script.clear();
+  state.preset.fill({});
+  state.moving.fill({});
+  state.control = {};
+  g_rand_set_seed(state.rand, 12345);
 }
 
 void advance(int32_t sec, int32_t usec) {
-  state().clock.sec += sec;
-  state().clock.usec += usec;
-  normalise(&state().clock);
+  const TimeValue step{sec, usec};
+  time_add(&state.clock, &step);
 }
-
-TimeValue now() { return state().clock; }
-
-void script_random(std::deque<int> values) { state().random_script = std::move(values); }
-
-const std::deque<Call> &calls() { return state().calls; }
-
-bool preset_registered(int camera_id) {
-  return valid_camera(camera_id) && state().preset[camera_id].callback;
-}
+void set_clock(TimeValue now) { state.clock = now; }
+TimeValue now() { return state.clock; }
+void script_random(std::deque<int> values) { state.random_script = std::move(values); }
 
 bool fire_preset(int camera_id, int event) {
-  if (!preset_registered(camera_id))
-    return false;
-  auto &r = state().preset[camera_id];
-  reinterpret_cast<preset_event_cb>(r.callback)(r.user_data, event);
-  return true;
+  return fire<preset_event_cb>(slot(state.preset, camera_id), event);
 }
-
 bool fire_moving(int camera_id, int value) {
-  if (!valid_camera(camera_id) || !state().moving[camera_id].callback)
-    return false;
-  auto &r = state().moving[camera_id];
-  reinterpret_cast<tour_moving_event_cb>(r.callback)(r.user_data, value);
-  return true;
+  return fire<tour_moving_event_cb>(slot(state.moving, camera_id), value);
 }
-
 bool fire_control(int camera_id, const char *client_name) {
-  if (!state().control.callback)
-    return false;
-  auto &r = state().control;
-  reinterpret_cast<control_queue_event_cb>(r.callback)(r.user_data, camera_id,
-                                                       client_name);
-  return true;
+  return fire<control_queue_event_cb>(&state.control, camera_id, client_name);
 }
 
 } // namespace fake_ptz
@@ -105,99 +81,44 @@ bool fire_control(int camera_id, const char *client_name) {
 extern "C" {
 
 int get_time(TimeValue *now) {
-  if (!now)
-    return -1;
-  *now = state().clock;
+  *now = state.clock;
   return 0;
 }
 
-int time_cmp(const TimeValue *a, const TimeValue *b) {
-  if (a->sec != b->sec)
-    return a->sec < b->sec ? -1 : 1;
-  if (a->usec != b->usec)
-    return a->usec < b->usec ? -1 : 1;
-  return 0;
-}
-
-void time_sub(TimeValue *a, const TimeValue *b) {
-  a->sec -= b->sec;
-  a->usec -= b->usec;
-  normalise(a);
-}
-
-void time_add(TimeValue *a, const TimeValue *b) {
-  a->sec += b->sec;
-  a->usec += b->usec;
-  normalise(a);
-}
-
-void initialize_random(void) { note("initialize_random"); }
+void initialize_random(void) {}
 
 int get_random(int low, int high, int *value) {
-  if (!value || low > high)
+  if (low > high)
     return -1;
-  State &s = state();
-  if (!s.rand)
-    s.rand = g_rand_new_with_seed(12345);
-  int v;
-  if (!s.random_script.empty()) {
-    v = s.random_script.front();
-    s.random_script.pop_front();
+  int v = 0;
+  if (state.random_script.empty()) {
+    v = g_rand_int_range(state.rand, low, high + 1);
   } else {
-    v = g_rand_int_range(s.rand, low, high + 1);
+    v = state.random_script.front();
+    state.random_script.pop_front();
   }
   *value = CLAMP(v, low, high);
   return 0;
 }
 
-int initialize_subscriber_queue(void) {
-  note("initialize_subscriber_queue");
-  return 0;
-}
+int initialize_subscriber_queue(void) { return 0; }
+int tour_moving_events_init(void) { return 0; }
 
 int control_queue_events_init(control_queue_event_cb callback, void *user_data) {
-  note("control_queue_events_init");
-  state().control = {reinterpret_cast<void *>(callback), user_data};
+  state.control = {reinterpret_cast<void (*)()>(callback), user_data};
   return 0;
 }
-
-void control_queue_events_cleanup(void) {
-  note("control_queue_events_cleanup");
-  state().control = {};
-}
+void control_queue_events_cleanup(void) { state.control = {}; }
 
 int preset_events_init(preset_event_cb callback, void *user_data, int camera_id) {
-  note("preset_events_init", camera_id);
-  if (!valid_camera(camera_id))
-    return -1;
-  state().preset[camera_id] = {reinterpret_cast<void *>(callback), user_data};
-  return 0;
+  return enable(state.preset, callback, user_data, camera_id);
 }
-
-void preset_events_cleanup(int camera_id) {
-  note("preset_events_cleanup", camera_id);
-  if (valid_camera(camera_id))
-    state().preset[camera_id] = {};
-}
-
-int tour_moving_events_init(void) {
-  note("tour_moving_events_init");
-  return 0;
-}
+void preset_events_cleanup(int camera_id) { disable(state.preset, camera_id); }
 
 int tour_moving_events_enable(tour_moving_event_cb callback, void *user_data,
                               int camera_id) {
-  note("tour_moving_events_enable", camera_id);
-  if (!valid_camera(camera_id))
-    return -1;
-  state().moving[camera_id] = {reinterpret_cast<void *>(callback), user_data};
-  return 0;
+  return enable(state.moving, callback, user_data, camera_id);
 }
-
-void tour_moving_events_disable(int camera_id) {
-  note("tour_moving_events_disable", camera_id);
-  if (valid_camera(camera_id))
-    state().moving[camera_id] = {};
-}
+void tour_moving_events_disable(int camera_id) { disable(state.moving, camera_id); }
 
 } // extern "C"

@@ -19,6 +19,7 @@ namespace temp_store {
 
 using Names = std::vector<std::string>;
 
+/* The store's error word after the write. */
 inline int32_t set(const char *name, const char *value) {
   cli_Options options;
   cli_resetOptions(&options);
@@ -31,6 +32,7 @@ inline void put(const std::string &name, const std::string &value) {
   ASSERT_EQ(set(name.c_str(), value.c_str()), 0) << "seeding " << name;
 }
 
+/* Names are taken as C strings too, so that a null name can be tried. */
 inline std::optional<std::string> get(const char *name) {
   cli_Options options;
   cli_resetOptions(&options);
@@ -40,15 +42,10 @@ inline std::optional<std::string> get(const char *name) {
     return std::nullopt;
   return std::string(value);
 }
-
-inline std::optional<std::string> get(const std::string &name) {
-  return get(name.c_str());
-}
+inline std::optional<std::string> get(const std::string &name) { return get(name.c_str()); }
 
 /* The stored text, or "<absent>". */
-inline std::string stored(const std::string &name) {
-  return get(name).value_or("<absent>");
-}
+inline std::string stored(const std::string &name) { return get(name).value_or("<absent>"); }
 
 /* The store's error word after deleting `group`. */
 inline int32_t drop(const char *group) {
@@ -62,11 +59,11 @@ inline int32_t drop(const std::string &group) { return drop(group.c_str()); }
 
 /* Own names of the children of `group` in enumeration order; nullopt once
  * a call sets the error word. */
-inline std::optional<Names> children(const char *group) {
+inline std::optional<Names> children(const std::string &group) {
   cli_Options options;
   cli_resetOptions(&options);
   int32_t error = 0;
-  cli_GroupContext *ctx = cli_getChildGroupsInGroup(group, &options, &error);
+  cli_GroupContext *ctx = cli_getChildGroupsInGroup(group.c_str(), &options, &error);
   Names names;
   while (error == 0) {
     cli_getChildGroupInGroup(ctx, &options, &error);
@@ -78,10 +75,6 @@ inline std::optional<Names> children(const char *group) {
   return error == 0 ? std::optional<Names>(names) : std::nullopt;
 }
 
-inline std::optional<Names> children(const std::string &group) {
-  return children(group.c_str());
-}
-
 inline std::string tour(int tour_id, const std::string &leaf = "") {
   const std::string group = "root.RezazErar.G" + std::to_string(tour_id);
   return leaf.empty() ? group : group + "." + leaf;
@@ -91,8 +84,7 @@ inline std::string tour(int tour_id, const std::string &leaf = "") {
 inline void put_point(int tour_id, int point_id, int preset_nbr, int position,
                       int move_speed, int wait_time,
                       const std::string &view_type = "Seconds") {
-  const std::string base =
-      tour(tour_id, "Tour.T" + std::to_string(point_id) + ".");
+  const std::string base = tour(tour_id, "Tour.T" + std::to_string(point_id) + ".");
   put(base + "PresetNbr", std::to_string(preset_nbr));
   put(base + "Position", std::to_string(position));
   put(base + "MoveSpeed", std::to_string(move_speed));
@@ -108,10 +100,9 @@ class TempStoreTest : public ::testing::Test {
 protected:
   void SetUp() override {
     g_autoptr(GError) error = nullptr;
-    char *dir = g_dir_make_tmp("patrold-test-XXXXXX", &error);
+    g_autofree char *dir = g_dir_make_tmp("patrold-test-XXXXXX", &error);
     ASSERT_NE(dir, nullptr) << error->message;
     dir_ = dir;
-    g_free(dir);
     path_ = dir_ + "/params.db";
     g_setenv("PARAM_STORE_PATH", path_.c_str(), TRUE);
     param_store_testing_reset();

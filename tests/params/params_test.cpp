@@ -1,0 +1,209 @@
+/* Guard tour parameters against a real store file: each leaf read and written
+ * at its literal name, tour points, listings and deletion. */
+#include <climits>
+#include <cstring>
+#include <functional>
+#include <syslog.h>
+
+#include "syslog_capture.h"
+#include "temp_store.h"
+#include "tour_confhub.h"
+
+namespace {
+
+using namespace temp_store;
+using Ids = std::vector<int32_t>;
+
+constexpr const char *PARSE_FAILED = "Failed to parse parameter";
+
+class ParamsTest : public TempStoreTest {
+protected:
+  void SetUp() override {
+    TempStoreTest::SetUp();
+    syslog_capture::clear();
+  }
+};
+
+TourParam make_param(TourParamKind type, int tour_id, int preset_id, const char *text = "") {
+  TourParam param = {};
+  param.type = type;
+  param.tour_id = tour_id;
+  param.preset_id = preset_id;
+  g_strlcpy(param.str_value, text, sizeof param.str_value);
+  return param;
+}
+
+/* Texts keep their first word (at most 255 bytes); integers read as "%d"
+ * does, except that a number too large for 32 bits is unreadable. */
+TEST_F(ParamsTest, ReadsEachLeafAtItsName) {
+  const std::string long_word(300, 'w');
+  struct {
+    TourParamKind type;
+    const char *name;
+    std::optional<std::string> stored; /* nullopt: absent, which logs nothing */
+    std::optional<std::string> text;   /* nullopt: the read fails */
+    int32_t number = 0;
+  } const cases[] = {
+      {GUARD_RUNNING, "root.RezazErar.G4.Running", "  yes\n", "yes"},
+      {GUARD_NAME, "root.RezazErar.G4.Name", "front gate", "front"},
+      {GUARD_NAME, "root.RezazErar.G4.Name", long_word, long_word.substr(0, 255)},
+      {GUARD_RANDOM_ENABLED, "root.RezazErar.G4.RandomEnabled", " \t ", std::nullopt},
+      {GUARD_WAIT_TIME_VIEW_TYPE, "root.RezazErar.G4.Tour.T2.WaitTimeViewType", "Minutes",
+       "Minutes"},
+      {GUARD_CAM_NBR, "root.RezazErar.G4.CamNbr", "12abc", "", 12},
+      {GUARD_CAM_NBR, "root.RezazErar.G4.CamNbr", std::nullopt, std::nullopt},
+      {GUARD_CAM_NBR, "root.RezazErar.G4.CamNbr", "x12", std::nullopt},
+      {GUARD_CAM_NBR, "root.RezazErar.G4.CamNbr", "4294967297", std::nullopt},
+      {GUARD_CAM_NBR, "root.RezazErar.G4.CamNbr", "-4294967295", std::nullopt},
+      {GUARD_TIME_BETWEEN_SEQUENCES, "root.RezazErar.G4.TimeBetweenSequences", "  -7 min", "",
+       -7},
+      {GUARD_TIME_BETWEEN_SEQUENCES, "root.RezazErar.G4.TimeBetweenSequences", "2147483648",
+       std::nullopt},
+      {GUARD_PRESET_NBR, "root.RezazErar.G4.Tour.T2.PresetNbr", "-2147483648", "", INT_MIN},
+      {GUARD_POSITION, "root.RezazErar.G4.Tour.T2.Position", "2147483647", "", INT_MAX},
+      {GUARD_MOVE_SPEED, "root.RezazErar.G4.Tour.T2.MoveSpeed", "+00000000000000042", "", 42},
+      {GUARD_WAIT_TIME, "root.RezazErar.G4.Tour.T2.WaitTime", "99999999999", std::nullopt},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.name << "=" << c.stored.value_or("(absent)"));
+    syslog_capture::clear();
+    drop(tour(4));
+    if (c.stored)
+      put(c.name, *c.stored);
+    TourParam param = make_param(c.type, 4, 2);
+    ASSERT_EQ(tour_confhub_get_parameter(&param), c.text ? 0 : -1);
+    EXPECT_EQ(syslog_capture::count(LOG_ERR, PARSE_FAILED), c.text || !c.stored ? 0 : 1);
+    if (c.text) {
+      EXPECT_EQ(c.type <= GUARD_WAIT_TIME_VIEW_TYPE ? param.str_value : "", *c.text);
+      EXPECT_EQ(param.int_value, c.number);
+    }
+  }
+}
+
+TEST_F(ParamsTest, WritesAtTheLeafNameIntegersAsDecimalText) {
+  TourParam cam = make_param(GUARD_CAM_NBR, 5, -1, "caller's text");
+  cam.int_value = -12;
+  ASSERT_EQ(tour_confhub_set_parameter(&cam), 0);
+  EXPECT_EQ(stored("root.RezazErar.G5.CamNbr"), "-12");
+  TourParam running = make_param(GUARD_RUNNING, 5, -1, "yes");
+  ASSERT_EQ(tour_confhub_set_parameter(&running), 0);
+  EXPECT_EQ(stored("root.RezazErar.G5.Running"), "yes");
+
+  param_store_testing_fail("cli_setCustomParam", 1);
+  running = make_param(GUARD_RUNNING, 5, -1, "no");
+  EXPECT_EQ(tour_confhub_set_parameter(&running), -1);
+  EXPECT_EQ(syslog_capture::count(LOG_ERR, "Failed to set parameter in confhub"), 1);
+  EXPECT_EQ(stored("root.RezazErar.G5.Running"), "yes");
+}
+
+/* "Minutes" (exactly) scales the wait to seconds, held to the int range; a
+ * missing or unreadable leaf makes the whole point unreadable. */
+TEST_F(ParamsTest, FetchPoint) {
+  const std::tuple<const char *, const char *, int32_t> cases[] = {
+      {"Minutes", "2", 120},          {"minutes", "2", 2},
+      {"Minutes!", "2", 2},           {"Minutes", "214748364", INT_MAX},
+      {"Seconds", "4294967301", -1},  {"Seconds", nullptr, -1},
+  };
+  for (const auto &[view_type, wait, expected] : cases) {
+    SCOPED_TRACE(testing::Message() << view_type << " " << (wait ? wait : "(absent)"));
+    drop(tour(3));
+    for (auto [leaf, value] : {std::pair{"PresetNbr", "11"}, {"Position", "4"},
+                               {"MoveSpeed", "70"}, {"WaitTimeViewType", view_type},
+                               {"WaitTime", wait}})
+      if (value != nullptr)
+        put(tour(3, std::string("Tour.T1.") + leaf), value);
+    PresetPoint point = {-1, -1, -1, -1};
+    ASSERT_EQ(tour_confhub_fetch_preset_point(3, 1, &point), expected < 0 ? -1 : 0);
+    if (expected >= 0) {
+      EXPECT_EQ(std::make_tuple(point.preset_nbr, point.position, point.move_speed,
+                                point.wait_time),
+                std::make_tuple(11, 4, 70, expected));
+    }
+  }
+}
+
+/* Runs `action` when a listing opens its context for the n-th time: the
+ * store changing between the two passes. */
+struct OpenHook {
+  OpenHook(int on_open, std::function<void()> action) : on_open(on_open), action(action) {
+    param_store_testing_set_open_hook(
+        [](const char *, void *self) {
+          auto *hook = static_cast<OpenHook *>(self);
+          if (++hook->opens == hook->on_open)
+            hook->action();
+        },
+        this);
+  }
+  ~OpenHook() { param_store_testing_set_open_hook(nullptr, nullptr); }
+  int on_open, opens = 0;
+  std::function<void()> action;
+};
+
+std::pair<int, std::optional<Ids>> guard_tours() {
+  int32_t *raw = nullptr;
+  const int count = tour_confhub_get_guard_tour_ids(&raw);
+  g_autofree int32_t *ids = raw;
+  if (count < 0)
+    return {count, ids ? std::optional<Ids>(Ids{}) : std::nullopt};
+  return {count, Ids(ids, ids + count)};
+}
+
+/* A child not named "G" and a number in 32 bits fails the listing; a store
+ * failure in the first pass reads as no tours, in the second as a failure;
+ * children added between the passes are not visited. */
+TEST_F(ParamsTest, ListsGuardToursInStoreOrder) {
+  auto fail_at = [](const char *call) { return [=] { param_store_testing_fail(call, 1); }; };
+  struct {
+    const char *what;
+    std::vector<std::string> groups;
+    int on_open;
+    std::function<void()> action;
+    int count;
+    Ids ids;
+  } const cases[] = {
+      {"store order", {"G3", "G0", "G7", "G12x", "G3"}, 0, {}, 4, {3, 0, 7, 12}},
+      {"stray group", {"G1", "Settings", "G2"}, 0, {}, -1, {}},
+      {"number too large", {"G1", "G4294967297"}, 0, {}, -1, {}},
+      {"none", {}, 0, {}, 0, {}},
+      {"removed between passes", {"G1", "G2"}, 2, [] { drop(tour(2)); }, -1, {}},
+      {"added between passes", {"G4", "G6"}, 2, [] { put(tour(8, "CamNbr"), "1"); }, 2, {4, 6}},
+      {"first pass fails", {"G1"}, 1, fail_at("cli_getChildGroupInGroup"), 0, {}},
+      {"second pass fails", {"G1"}, 2, fail_at("cli_getChildGroupInGroup"), -1, {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    drop("root.RezazErar");
+    put("root.Other.G1.CamNbr", "1");
+    for (const std::string &group : c.groups)
+      put("root.RezazErar." + group + ".CamNbr", "1");
+    std::optional<OpenHook> hook;
+    if (c.action)
+      hook.emplace(c.on_open, c.action);
+    const auto [count, ids] = guard_tours();
+    EXPECT_EQ(count, c.count);
+    EXPECT_EQ(ids, c.count < 0 ? std::nullopt : std::optional<Ids>(c.ids));
+    param_store_testing_reset();
+  }
+  EXPECT_TRUE(syslog_capture::lines().empty());
+}
+
+TEST_F(ParamsTest, DeletionTakesThePointsAlong) {
+  auto points_of = [](int tour_id) {
+    int32_t *raw = nullptr;
+    const int count = tour_confhub_get_preset_ids(tour_id, &raw);
+    g_autofree int32_t *ids = raw;
+    return count < 0 ? Ids{-1} : Ids(ids, ids + count);
+  };
+  put_point(2, 5, 1, 1, 1, 1);
+  put_point(2, 0, 1, 2, 1, 1);
+  put_point(10, 0, 7, 1, 1, 1);
+  EXPECT_EQ(points_of(2), (Ids{5, 0}));
+  EXPECT_EQ(tour_confhub_delete_group(2), 0);
+  EXPECT_EQ(points_of(2), Ids{});
+  EXPECT_EQ(points_of(10), Ids{0});
+  param_store_testing_fail("cli_deleteGroup", 1);
+  EXPECT_EQ(tour_confhub_delete_group(10), -1);
+  EXPECT_EQ(stored(tour(10, "Tour.T0.PresetNbr")), "7");
+}
+
+} // namespace
