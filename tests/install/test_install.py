@@ -93,9 +93,8 @@ def system(build_dir, destdir, accounts, monkeypatch, tmp_path):
         sim = Simulator(program(build_dir, "ptz-sim"), clients["root"])
         cleanup.callback(sim.stop)
         # Started as root, patrold takes its account by itself.
-        daemon = Daemon(subprocess.Popen([program(build_dir, "patrold"), "-n"]),
-                        clients["root"], None, None)
-        cleanup.callback(daemon.kill)
+        cleanup.callback(stop_process, proc := subprocess.Popen([program(build_dir, "patrold"), "-n"]))
+        daemon = Daemon(proc, clients["root"], None, None)
         assert wait_until(lambda: clients["root"].has_owner(SERVICE)), "patrold has no name"
         yield daemon, sim, paramctl, clients
 
