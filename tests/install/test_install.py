@@ -101,7 +101,7 @@ def system(build_dir, destdir, accounts, monkeypatch, tmp_path):
 
 # interface, method, path, signature, arguments -> accounts answered; others refused
 CALLS = {
-    "play": ("com.vorn.PresetTour", "StopPresetTour", OBJECT, "(i)", (99,), {"root", OPERATOR}),
+    "tour": ("com.vorn.PresetTour", "StopPresetTour", OBJECT, "(i)", (99,), {"root", OPERATOR}),
     "running": ("com.vorn.PresetTourConfhub", "SetPresetTourRunning", OBJECT, "(ss)",
                 ("no", "G99"), {"root", OPERATOR, "patrold"}),
     "controller": ("com.vorn.PresetTourController", "UnblockPlayback", OBJECT, "(i)", (8,),
