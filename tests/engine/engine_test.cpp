@@ -1,6 +1,7 @@
 /* The tour engine on the fake clock and events, the real store and a
  * scripted coordinator on a private bus: loading, stepping, holds, stop and
  * the Running writer. */
+#include <algorithm>
 #include <climits>
 #include <deque>
 #include <map>
@@ -20,28 +21,24 @@ constexpr int kTour = 4;
 using Call = std::pair<std::string, std::string>; /* method, arguments as text */
 using Calls = std::vector<Call>;
 
-/* The coordinator on a connection, context and thread of its own: the
- * engine's blocking calls hold the test's thread. A reply is GVariant text
- * or an error code, from the method's script. */
+/* The coordinator on a connection, context and thread of its own (the
+ * engine's blocking calls hold the test's thread). Calls are logged as
+ * (method, arguments as text); a reply is GVariant text or an error code,
+ * from the method's script. */
 struct FakeCoordinator {
   explicit FakeCoordinator(const char *address) {
-    auto args = [](const std::string &types, const char *dir) {
-      std::string out;
-      for (char t : types)
-        out += "<arg type='" + std::string(1, t) + "' direction='" + dir + "'/>";
-      return out;
-    };
-    auto method = [&](const char *name, const std::string &in, const std::string &out) {
-      return "<method name='" + std::string(name) + "'>" + args(in, "in") + args(out, "out") +
-             "</method>";
-    };
-    const std::string xml = "<node><interface name='com.vorn.PTZ.Coordinator'>" +
-                            method("Queue", "sii", "iii") +
-                            method("QueryPosition", "si", "iiiiiiii") +
-                            method("GotoPresetNumber", "siii", "") +
-                            method("Move", "s" + std::string(29, 'i'), "") +
-                            "</interface></node>";
-    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(xml.c_str(), nullptr);
+    std::string xml = "<node><interface name='com.vorn.PTZ.Coordinator'>";
+    for (auto [name, in, out] : {std::tuple{"Queue", "sii", "iii"}, {"GotoPresetNumber", "siii", ""},
+                                 {"QueryPosition", "si", "iiiiiiii"},
+                                 {"Move", "siiiiiiiiiiiiiiiiiiiiiiiiiiiii", ""}}) {
+      xml += std::string("<method name='") + name + "'>";
+      for (auto [types, dir] : {std::pair{in, "in"}, {out, "out"}})
+        for (const char *t = types; *t != '\0'; ++t)
+          xml += std::string("<arg type='") + *t + "' direction='" + dir + "'/>";
+      xml += "</method>";
+    }
+    g_autoptr(GDBusNodeInfo) node =
+        g_dbus_node_info_new_for_xml((xml + "</interface></node>").c_str(), nullptr);
     static const GDBusInterfaceVTable vtable = {answer, nullptr, nullptr, {}};
     GMainContext *context = g_main_context_new();
     g_main_context_push_thread_default(context);
@@ -50,8 +47,8 @@ struct FakeCoordinator {
                                       G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, nullptr);
     const std::string path = "/com/vorn/PTZ/Coordinator/" + std::to_string(kCamera);
-    g_assert(g_dbus_connection_register_object(bus, path.c_str(), node->interfaces[0],
-                                               &vtable, this, nullptr, nullptr) != 0);
+    g_assert(g_dbus_connection_register_object(bus, path.c_str(), node->interfaces[0], &vtable,
+                                               this, nullptr, nullptr) != 0);
     g_autoptr(GVariant) owned = g_dbus_connection_call_sync(
         bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
         "RequestName", g_variant_new("(su)", "com.vorn.PTZ.Coordinator", 4u), nullptr,
@@ -76,9 +73,8 @@ struct FakeCoordinator {
   Calls calls(const std::string &method = "") {
     std::lock_guard hold(lock);
     Calls out;
-    for (const Call &c : log)
-      if (method.empty() || c.first == method)
-        out.push_back(c);
+    std::copy_if(log.begin(), log.end(), std::back_inserter(out),
+                 [&](const Call &c) { return method.empty() || c.first == method; });
     return out;
   }
   static std::string position(int x) { return "(" + std::to_string(x) + ", 7, 7, 0, 0, 0, 0, 0)"; }
@@ -90,12 +86,11 @@ struct FakeCoordinator {
     g_autofree char *text = g_variant_print(args, FALSE);
     std::lock_guard hold(self->lock);
     self->log.emplace_back(method, text);
-    auto &queue = self->scripts[method];
     /* Unscripted, Queue answers (1, 0, 0) and the head stands still. */
     const std::string name = method;
     std::pair<std::string, int> reply{
         name == "Queue" ? "(1, 0, 0)" : name == "QueryPosition" ? position(0) : "()", 0};
-    if (!queue.empty()) {
+    if (auto &queue = self->scripts[method]; !queue.empty()) {
       reply = queue.front();
       queue.pop_front();
     }
@@ -104,8 +99,7 @@ struct FakeCoordinator {
                                             g_quark_from_static_string("fake-coordinator"),
                                             reply.second, "scripted failure %d", reply.second);
     else
-      g_dbus_method_invocation_return_value(invocation,
-                                            g_variant_new_parsed(reply.first.c_str()));
+      g_dbus_method_invocation_return_value(invocation, g_variant_new_parsed(reply.first.c_str()));
   }
 
   std::mutex lock;
@@ -120,16 +114,7 @@ FakeCoordinator *coordinator() {
   return fake;
 }
 
-struct TourPoint {
-  int preset, position, speed = 1, wait = 5;
-  const char *view = "Seconds";
-};
-struct TourSpec {
-  const char *random = "no"; /* nullptr: not stored */
-  int between = 0;           /* TimeBetweenSequences, minutes */
-  std::vector<TourPoint> points;
-};
-const std::vector<TourPoint> kThree = {{21, 1, 1, 5}, {22, 2, 50, 6}, {23, 3, 2, 7}};
+const std::vector<temp_store::Point> kThree = {{21, 1, 1, 5}, {22, 2, 50, 6}, {23, 3, 2, 7}};
 
 std::string go(int preset, int wire_speed) {
   return "('Rezazerar', 0, " + std::to_string(preset) + ", " + std::to_string(wire_speed) + ")";
@@ -152,24 +137,13 @@ protected:
   static PresetTour *make_engine() {
     return static_cast<PresetTour *>(g_object_new(PRESET_TOUR_TYPE, nullptr));
   }
-  static void write_tour(int tour_id, const TourSpec &spec) {
-    using temp_store::put, temp_store::tour;
-    put(tour(tour_id, "Running"), "no");
-    if (spec.random != nullptr)
-      put(tour(tour_id, "RandomEnabled"), spec.random);
-    put(tour(tour_id, "TimeBetweenSequences"), std::to_string(spec.between));
-    for (size_t i = 0; i < spec.points.size(); ++i) {
-      const TourPoint &p = spec.points[i];
-      temp_store::put_point(tour_id, int(i), p.preset, p.position, p.speed, p.wait, p.view);
-    }
-  }
   static std::string running_of(int tour_id) {
     preset_tour_flush_running_writes();
     return temp_store::stored(temp_store::tour(tour_id, "Running"));
   }
   /* A fresh engine playing `spec` as tour kTour; records start after. */
-  static PresetTour *play(const TourSpec &spec) {
-    write_tour(kTour, spec);
+  static PresetTour *play(const temp_store::Tour &spec) {
+    temp_store::put_tour(kTour, spec);
     PresetTour *engine = make_engine();
     EXPECT_EQ(preset_tour_play_tour(engine, kCamera, kTour), 0);
     preset_tour_flush_running_writes();
@@ -178,7 +152,7 @@ protected:
     return engine;
   }
   /* Plays `spec` up to the dwell at its first point, arrived by event. */
-  static PresetTour *play_to_first_dwell(const TourSpec &spec) {
+  static PresetTour *play_to_first_dwell(const temp_store::Tour &spec) {
     PresetTour *engine = play(spec);
     step(engine);
     wait_for_gotos(1);
@@ -195,8 +169,7 @@ protected:
   /* Gotos are asynchronous: wait, bounded, for the n-th to arrive. */
   static void wait_for_gotos(size_t n) {
     ASSERT_TRUE(run_main_loop_until(
-        [&] { return coordinator()->calls("GotoPresetNumber").size() >= n; }, 5000))
-        << coordinator()->calls("GotoPresetNumber").size() << " gotos, not " << n;
+        [&] { return coordinator()->calls("GotoPresetNumber").size() >= n; }, 5000));
   }
 };
 
@@ -219,10 +192,10 @@ TEST_F(EngineTest, LoadOrdersPointsOrLeavesNoTourOnAFailedRead) {
   int tour_id = 0;
   for (const auto &c : cases) {
     SCOPED_TRACE(++tour_id);
-    TourSpec spec{.random = c.random};
+    temp_store::Tour spec{.random = c.random, .points = {}};
     for (int p : c.positions)
       spec.points.push_back({10 + int(spec.points.size()), p});
-    write_tour(tour_id, spec);
+    temp_store::put_tour(tour_id, spec);
     if (c.broken != nullptr)
       temp_store::put(temp_store::tour(tour_id, c.broken), "x");
     syslog_capture::clear();
@@ -405,7 +378,7 @@ TEST_F(EngineTest, PlayAndStopTalkToCoordinatorStoreAndEvents) {
   preset_tour_flush_running_writes();
   EXPECT_EQ(param_store_testing_calls("cli_setCustomParam"), 0);
 
-  write_tour(kTour, {.points = kThree});
+  temp_store::put_tour(kTour, {.points = kThree});
   ASSERT_EQ(preset_tour_play_tour(engine, kCamera, kTour), 0);
   EXPECT_EQ(coordinator()->calls(), (Calls{{"Queue", "('Rezazerar', 0, 3)"}}));
   EXPECT_EQ(running_of(kTour), "yes");

@@ -19,7 +19,8 @@ namespace temp_store {
 
 using Names = std::vector<std::string>;
 
-/* The store's error word after the write. */
+/* The store's error word after the write. Names are taken as C strings, so
+ * that a null name can be tried. */
 inline int32_t set(const char *name, const char *value) {
   cli_Options options;
   cli_resetOptions(&options);
@@ -32,15 +33,12 @@ inline void put(const std::string &name, const std::string &value) {
   ASSERT_EQ(set(name.c_str(), value.c_str()), 0) << "seeding " << name;
 }
 
-/* Names are taken as C strings too, so that a null name can be tried. */
 inline std::optional<std::string> get(const char *name) {
   cli_Options options;
   cli_resetOptions(&options);
   int32_t error = 0;
   g_autofree char *value = cli_getCustomParam(name, &options, &error);
-  if (error != 0 || value == nullptr)
-    return std::nullopt;
-  return std::string(value);
+  return error == 0 && value != nullptr ? std::optional<std::string>(value) : std::nullopt;
 }
 inline std::optional<std::string> get(const std::string &name) { return get(name.c_str()); }
 
@@ -81,15 +79,36 @@ inline std::string tour(int tour_id, const std::string &leaf = "") {
 }
 
 /* Writes one tour point's five leaves. */
-inline void put_point(int tour_id, int point_id, int preset_nbr, int position,
-                      int move_speed, int wait_time,
-                      const std::string &view_type = "Seconds") {
+inline void put_point(int tour_id, int point_id, int preset_nbr, int position, int move_speed,
+                      int wait_time, const std::string &view_type = "Seconds") {
   const std::string base = tour(tour_id, "Tour.T" + std::to_string(point_id) + ".");
   put(base + "PresetNbr", std::to_string(preset_nbr));
   put(base + "Position", std::to_string(position));
   put(base + "MoveSpeed", std::to_string(move_speed));
   put(base + "WaitTime", std::to_string(wait_time));
   put(base + "WaitTimeViewType", view_type);
+}
+
+struct Point {
+  int preset, position, speed = 1, wait = 5;
+  const char *view = "Seconds";
+};
+/* A whole tour; a null text leaves its parameter out. */
+struct Tour {
+  const char *cam = "1", *running = "no", *random = "no";
+  int between = 0; /* TimeBetweenSequences, minutes */
+  std::vector<Point> points = {{1, 0, 50, 5}};
+};
+inline void put_tour(int tour_id, const Tour &t) {
+  for (auto [leaf, value] : {std::pair{"CamNbr", t.cam}, {"Running", t.running},
+                             {"RandomEnabled", t.random}})
+    if (value != nullptr)
+      put(tour(tour_id, leaf), value);
+  put(tour(tour_id, "TimeBetweenSequences"), std::to_string(t.between));
+  for (size_t i = 0; i < t.points.size(); ++i) {
+    const Point &p = t.points[i];
+    put_point(tour_id, int(i), p.preset, p.position, p.speed, p.wait, p.view);
+  }
 }
 
 inline int calls(const char *call) { return param_store_testing_calls(call); }
@@ -107,12 +126,10 @@ protected:
     g_setenv("PARAM_STORE_PATH", path_.c_str(), TRUE);
     param_store_testing_reset();
   }
-
   void TearDown() override {
     param_store_testing_reset();
     param_store_testing_close_connection();
     EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
   }
-
   std::string dir_, path_;
 };
