@@ -124,9 +124,8 @@ def test_built_tour_plays_in_position_order(tourctl, patrold, ptz_sim):
     assert ptz_sim.wait_history(3, 4)[:4] == [5, 6, 7, 5]
 
 
-# (edit arguments, points in the order `show` lists them), applied in turn
+# (edits applied in turn, points as `show` then lists them: ties in reverse store order)
 ORDERINGS = [
-    # equal positions come out in reverse of store order, like the daemon's
     ([(m, "--position", 4) for m in range(3)], ["T2", "T1", "T0"]),
     ([(0, "--position", 1)], ["T0", "T2", "T1"]),
     ([("--random", "yes")], ["T2", "T1", "T0"]),
@@ -204,6 +203,7 @@ IDLE_REQUESTS = [
     (("play", 3), "camera 3 is blocked: tour 3 will not play (tourctl unblock 3)"),
     (("pause", 3), "tour 3 is not playing: nothing to pause"),
     (("stop", 3), "tour 3 is not playing: nothing to stop"),
+    (("running", "no", 3), "tour 3 is not playing: nothing to stop"),
     (("resume", 4), "tour 4 is not paused: nothing to resume"),
 ]
 

@@ -148,9 +148,13 @@ Exit run_watch();
 
 /* ---- checks before acting (tourctl_checks.cpp) ---- */
 
-/* play, pause, resume and stop of one tour, sent only when patrold would
- * carry them out (or when its status cannot be read, which is said). */
-Exit request_tour(const char *method, int32_t tour_id);
+enum class Request : uint8_t { Play, Stop, Pause, Resume };
+
+/* Sends one request for a tour only when patrold would carry it out (or
+ * when its status cannot be read, which is said). With `as_running`, a play
+ * or stop goes as the running-state report "yes" or "no" of the tour's
+ * group, which patrold turns into the same request. */
+Exit request_tour(Request request, int32_t tour_id, bool as_running = false);
 /* Before an edit that would strand a loaded tour (patrold follows the
  * tour's current CamNbr, so a moved or removed tour could no longer be
  * stopped): refuses when `tour` is loaded on a camera other than

@@ -106,7 +106,11 @@ bool wait_running_no(int32_t tour_id, unsigned timeout_s) {
 
 } // namespace
 
-Exit request_tour(const char *method, int32_t tour_id) {
+Exit request_tour(Request request, int32_t tour_id, bool as_running) {
+  static constexpr std::array<const char *, 4> kVerbs = {"play", "stop", "pause", "resume"};
+  static constexpr std::array<const char *, 4> kMethods = {
+      "PlayPresetTour", "StopPresetTour", "PausePresetTour", "ResumePresetTour"};
+  const auto index = static_cast<size_t>(request);
   g_autoptr(GDBusConnection) bus = bus_open();
   if (!bus)
     return Exit::Failure;
@@ -118,15 +122,16 @@ Exit request_tour(const char *method, int32_t tour_id) {
   if (!tours)
     return Exit::Failure;
   const Status status = status_read(bus);
-  /* "PlayPresetTour" -> "play" */
-  std::string verb(method, std::strlen(method) - std::strlen("PresetTour"));
-  verb[0] = g_ascii_tolower(verb[0]);
-  if (const auto refused = refusal(verb, tour_id, tours->find(tour_id), status))
+  if (const auto refused = refusal(kVerbs[index], tour_id, tours->find(tour_id), status))
     return *refused;
   if (!status.ok)
     complain("cannot read patrold's live status (%s): sending the request unchecked",
              status.why.c_str());
-  return bus_call(bus, "com.vorn.PresetTour", method, g_variant_new("(i)", tour_id));
+  if (!as_running)
+    return bus_call(bus, "com.vorn.PresetTour", kMethods[index], g_variant_new("(i)", tour_id));
+  const std::string group = "G" + std::to_string(tour_id);
+  return bus_call(bus, "com.vorn.PresetTourConfhub", "SetPresetTourRunning",
+                  g_variant_new("(ss)", request == Request::Play ? "yes" : "no", group.c_str()));
 }
 
 Exit settle_loaded_tour(const Tour &tour, std::optional<int> new_camera, bool stop_first) {

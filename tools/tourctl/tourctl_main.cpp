@@ -34,9 +34,9 @@ std::optional<int> tour_arg(const std::string &word) {
   return id;
 }
 
-Exit tour_method(const char *method, const Line &line) {
+Exit tour_method(Request request, const Line &line) {
   const auto id = tour_arg(line.words[0]);
-  return id ? request_tour(method, *id) : Exit::Usage;
+  return id ? request_tour(request, *id) : Exit::Usage;
 }
 
 Exit camera_method(const char *method, const Line &line) {
@@ -66,16 +66,7 @@ Exit run_running(const Line &line) {
   const auto id = tour_arg(line.words[1]);
   if (!id)
     return Exit::Usage;
-  const std::string group = "G" + std::to_string(*id);
-  g_autoptr(GDBusConnection) bus = bus_open();
-  if (!bus)
-    return Exit::Failure;
-  if (!daemon_on_bus(bus)) {
-    complain("patrold is not running");
-    return Exit::Failure;
-  }
-  return bus_call(bus, "com.vorn.PresetTourConfhub", "SetPresetTourRunning",
-                  g_variant_new("(ss)", value.c_str(), group.c_str()));
+  return request_tour(value == "yes" ? Request::Play : Request::Stop, *id, true);
 }
 
 Exit run_edit(const Line &line) {
@@ -111,13 +102,13 @@ Exit run_remove(const Line &line) {
 
 constexpr std::array kCommands = {
     Command{"play", "play TOUR", "start playing a tour", 1, 1, {},
-            [](const Line &l) { return tour_method("PlayPresetTour", l); }},
+            [](const Line &l) { return tour_method(Request::Play, l); }},
     Command{"stop", "stop TOUR", "stop a tour", 1, 1, {},
-            [](const Line &l) { return tour_method("StopPresetTour", l); }},
+            [](const Line &l) { return tour_method(Request::Stop, l); }},
     Command{"pause", "pause TOUR", "pause a playing tour", 1, 1, {},
-            [](const Line &l) { return tour_method("PausePresetTour", l); }},
+            [](const Line &l) { return tour_method(Request::Pause, l); }},
     Command{"resume", "resume TOUR", "resume a paused tour", 1, 1, {},
-            [](const Line &l) { return tour_method("ResumePresetTour", l); }},
+            [](const Line &l) { return tour_method(Request::Resume, l); }},
     Command{"block", "block CAMERA", "stop the camera's tour and refuse plays on it", 1, 1, {},
             [](const Line &l) { return camera_method("BlockPlayback", l); }},
     Command{"unblock", "unblock CAMERA", "allow plays on the camera again", 1, 1, {},
