@@ -6,6 +6,10 @@
  *       COUNT sequential PlayPresetTour(TOUR) calls to patrold interleaved
  *       call by call with COUNT Ping calls to the minimal service, on one
  *       connection; prints p50/p99 of each in microseconds as JSON.
+ *   bench-client managed COUNT
+ *       COUNT sequential GetManagedObjects calls to patrold's status objects
+ *       interleaved with COUNT to the minimal service's stand-in for them;
+ *       prints p50/p99 of each in microseconds as JSON.
  *   bench-client pipeline patrold|minimal CLIENTS WINDOW SECONDS TOUR
  *       CLIENTS connections, each keeping WINDOW calls outstanding for
  *       SECONDS; prints the replies per second as JSON.
@@ -34,12 +38,19 @@ struct Target {
   const char *path;
   const char *iface;
   const char *method;
+  bool takes_int = true;
 };
 
 constexpr Target kPatrold = {BENCH_PATROLD_NAME, BENCH_PATROLD_PATH,
                              BENCH_PATROLD_IFACE, BENCH_PATROLD_METHOD};
 constexpr Target kMinimal = {BENCH_MINIMAL_NAME, BENCH_MINIMAL_PATH,
                              BENCH_MINIMAL_IFACE, BENCH_MINIMAL_METHOD};
+constexpr Target kPatroldStatus = {BENCH_PATROLD_NAME, BENCH_PATROLD_STATUS_PATH,
+                                   BENCH_MANAGER_IFACE, BENCH_MANAGER_METHOD,
+                                   false};
+constexpr Target kMinimalStatus = {BENCH_MINIMAL_NAME, BENCH_MINIMAL_STATUS_PATH,
+                                   BENCH_MANAGER_IFACE, BENCH_MANAGER_METHOD,
+                                   false};
 constexpr int kWarmupCalls = 100;
 
 [[noreturn]] void die(const char *what, const GError *error) {
@@ -54,7 +65,8 @@ int64_t timed_call(GDBusConnection *conn, const Target &t, int32_t arg) {
   struct timespec a {}, b {};
   clock_gettime(CLOCK_MONOTONIC, &a);
   g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-      conn, t.name, t.path, t.iface, t.method, g_variant_new("(i)", arg),
+      conn, t.name, t.path, t.iface, t.method,
+      t.takes_int ? g_variant_new("(i)", arg) : nullptr,
       nullptr, G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
   clock_gettime(CLOCK_MONOTONIC, &b);
   if (!reply)
@@ -68,34 +80,37 @@ double percentile_us(std::vector<int64_t> &ns, double p) {
   return static_cast<double>(ns[i]) / 1000.0;
 }
 
-int roundtrip(int count, int32_t tour) {
+/* COUNT calls to patrold's target and to the minimal service's, interleaved
+ * call by call on one connection; prints p50/p99 of each. */
+int interleaved(const Target &ours, const Target &floor, int count,
+                int32_t arg) {
   g_autoptr(GError) error = nullptr;
   g_autoptr(GDBusConnection) conn =
       g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
   if (!conn)
     die("connect", error);
   for (int i = 0; i < kWarmupCalls; ++i) {
-    timed_call(conn, kPatrold, tour);
-    timed_call(conn, kMinimal, tour);
+    timed_call(conn, ours, arg);
+    timed_call(conn, floor, arg);
   }
-  std::vector<int64_t> patrold, minimal;
-  patrold.reserve(count);
-  minimal.reserve(count);
+  std::vector<int64_t> a, b;
+  a.reserve(count);
+  b.reserve(count);
   for (int i = 0; i < count; ++i) {
     // Alternating who goes first keeps any after-effect of one call on the
     // next (cache, scheduling) from landing on one side only.
     if (i % 2 == 0) {
-      patrold.push_back(timed_call(conn, kPatrold, tour));
-      minimal.push_back(timed_call(conn, kMinimal, tour));
+      a.push_back(timed_call(conn, ours, arg));
+      b.push_back(timed_call(conn, floor, arg));
     } else {
-      minimal.push_back(timed_call(conn, kMinimal, tour));
-      patrold.push_back(timed_call(conn, kPatrold, tour));
+      b.push_back(timed_call(conn, floor, arg));
+      a.push_back(timed_call(conn, ours, arg));
     }
   }
   std::printf("{\"calls\": %d, \"patrold_p50_us\": %.1f, \"patrold_p99_us\": %.1f,"
               " \"minimal_p50_us\": %.1f, \"minimal_p99_us\": %.1f}\n",
-              count, percentile_us(patrold, 0.5), percentile_us(patrold, 0.99),
-              percentile_us(minimal, 0.5), percentile_us(minimal, 0.99));
+              count, percentile_us(a, 0.5), percentile_us(a, 0.99),
+              percentile_us(b, 0.5), percentile_us(b, 0.99));
   return 0;
 }
 
@@ -191,6 +206,7 @@ int pipeline(const Target &target, int clients, int window, int seconds,
 int usage() {
   std::fprintf(stderr,
                "usage: bench-client roundtrip COUNT TOUR\n"
+               "       bench-client managed COUNT\n"
                "       bench-client pipeline patrold|minimal CLIENTS WINDOW "
                "SECONDS TOUR\n");
   return 2;
@@ -200,7 +216,11 @@ int usage() {
 
 int main(int argc, char **argv) {
   if (argc == 4 && std::strcmp(argv[1], "roundtrip") == 0)
-    return roundtrip(std::max(1, std::atoi(argv[2])), std::atoi(argv[3]));
+    return interleaved(kPatrold, kMinimal, std::max(1, std::atoi(argv[2])),
+                       std::atoi(argv[3]));
+  if (argc == 3 && std::strcmp(argv[1], "managed") == 0)
+    return interleaved(kPatroldStatus, kMinimalStatus,
+                       std::max(1, std::atoi(argv[2])), 0);
   if (argc == 7 && std::strcmp(argv[1], "pipeline") == 0) {
     const Target *target = std::strcmp(argv[2], "patrold") == 0   ? &kPatrold
                            : std::strcmp(argv[2], "minimal") == 0 ? &kMinimal

@@ -11,6 +11,7 @@ import subprocess
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 FIGURES = {
+    "managed_objects": ["patrold_p50_us", "minimal_p50_us", "p50_ratio"],
     "roundtrip": ["patrold_p50_us", "patrold_p99_us", "minimal_p50_us",
                   "minimal_p99_us", "p50_ratio"],
     "pipelining": ["patrold_rps", "minimal_rps", "ratio"],
