@@ -3,70 +3,70 @@
  * error. */
 #include <functional>
 
-#include "handler_fixture.h"
+#include "fake_ptz.h"
+#include "private_bus.h"
+#include "temp_store.h"
 #include "tour_status.h"
-
-using namespace handler_test;
-
-static auto *const bus_env =
-    ::testing::AddGlobalTestEnvironment(new PrivateBusEnvironment);
 
 namespace {
 
+using namespace temp_store;
+auto *const bus_env = ::testing::AddGlobalTestEnvironment(new PrivateBusEnvironment);
 constexpr int kCam = 2;
-constexpr int64_t kSecond = 1000000;
+constexpr uint64_t kSecond = 1000000;
 
-class StatusTest : public HandlerTest {
+class StatusTest : public TempStoreTest {
 protected:
-  void TearDown() override { g_clear_pointer(&status_, tour_status_free); HandlerTest::TearDown(); }
+  void SetUp() override { TempStoreTest::SetUp(); fake_ptz::reset(); }
+  void TearDown() override {
+    g_clear_pointer(&status_, tour_status_free);
+    g_clear_object(&handler_);
+    preset_tour_flush_running_writes();
+    TempStoreTest::TearDown();
+  }
+  void request(gboolean (*op)(TourHandler *, int32_t, GError **), int32_t tour_id) {
+    ASSERT_TRUE(op(handler_, tour_id, nullptr));
+    ASSERT_TRUE(run_main_loop_until([&] { return handler_->idle_id == 0; }, 5000));
+  }
   void tick() { tour_handler_iterate_tours(handler_); }
+  TourHandler *handler_ = nullptr;
   TourStatus *status_ = nullptr;
 };
 
 TEST_F(StatusTest, FollowsPlayArrivalDwellPauseHoldAndBlock) {
-  seed_tour(1, "2"); /* one point: preset 1, a dwell of 5 s */
-  start_handler();
+  for (auto [leaf, value] : {std::pair{"Name", "tour1"}, {"CamNbr", "2"}, {"Running", "no"},
+                             {"RandomEnabled", "no"}, {"TimeBetweenSequences", "0"}})
+    put(tour(1, leaf), value);
+  put_point(1, 0, 1, 0, 50, 5); /* preset 1, a dwell of 5 s */
+  handler_ = static_cast<TourHandler *>(g_object_new(TOUR_HANDLER_TYPE, nullptr));
   status_ = tour_status_new(handler_);
   const TourStatusValues &shown = tour_status_values(status_, kCam);
 
-  struct Step {
-    const char *what;
-    std::function<void()> act;
-    const char *state;
-    int point;          /* -1: none */
-    int64_t dwell_left; /* seconds from StateSince to DwellUntil; -1: 0 */
-  } const steps[] = {
-      {"play", [&] { play(1); }, TOUR_STATUS_MOVING, -1, -1},
+  /* point: -1 for none; dwell_left: seconds from StateSince to DwellUntil, -1 for 0 */
+  struct Step { const char *what; std::function<void()> act; const char *state; int point, dwell_left; };
+  const Step steps[] = {
+      {"play", [&] { request(tour_handler_play_preset_tour, 1); }, TOUR_STATUS_MOVING, -1, -1},
       {"first tick picks the point", [&] { tick(); }, TOUR_STATUS_MOVING, 0, -1},
-      {"arrival accepted",
-       [&] { fake_ptz::fire_preset(kCam, 1); tick(); }, TOUR_STATUS_DWELLING, 0, 5},
-      {"dwelling ticks change nothing",
-       [&] { fake_ptz::advance(2); tick(); tick(); }, TOUR_STATUS_DWELLING, 0, 5},
-      {"pause", [&] { request(tour_handler_pause_preset_tour, 1); },
-       TOUR_STATUS_PAUSED, 0, -1},
-      {"another client takes the head", [&] { fake_ptz::fire_control(kCam, "Operator"); },
+      {"arrival", [&] { fake_ptz::fire_preset(kCam, 1); tick(); }, TOUR_STATUS_DWELLING, 0, 5},
+      {"ticks change nothing", [&] { fake_ptz::advance(2); tick(); tick(); }, TOUR_STATUS_DWELLING, 0, 5},
+      {"pause", [&] { request(tour_handler_pause_preset_tour, 1); }, TOUR_STATUS_PAUSED, 0, -1},
+      {"another client", [&] { fake_ptz::fire_control(kCam, "Op"); }, TOUR_STATUS_HELD, 0, -1},
+      {"held outranks a resume", [&] { request(tour_handler_resume_preset_tour, 1); },
        TOUR_STATUS_HELD, 0, -1},
-      {"held outranks a resume",
-       [&] { request(tour_handler_resume_preset_tour, 1); }, TOUR_STATUS_HELD, 0, -1},
-      {"the head comes back 7 s later: 3 s of dwell left",
+      {"head back 7 s later: 3 s left",
        [&] { fake_ptz::advance(7); fake_ptz::fire_control(kCam, "Rezazerar"); }, TOUR_STATUS_DWELLING, 0, 3},
-      {"block", [&] { tour_handler_block_playback(handler_, kCam, nullptr); },
-       TOUR_STATUS_IDLE, -1, -1},
+      {"block", [&] { tour_handler_block_playback(handler_, kCam, nullptr); }, TOUR_STATUS_IDLE, -1, -1},
   };
-
   for (const Step &step : steps) {
     SCOPED_TRACE(step.what);
     const TourStatusValues before = shown;
     step.act();
     EXPECT_STREQ(shown.state, step.state);
     /* StateSince moves with State and only with it. */
-    EXPECT_EQ(shown.state_since != before.state_since,
-              g_strcmp0(shown.state, before.state) != 0);
+    EXPECT_EQ(shown.state_since != before.state_since, g_strcmp0(shown.state, before.state) != 0);
     EXPECT_EQ(shown.point_index, step.point);
     EXPECT_EQ(shown.preset, step.point == 0 ? 1 : -1);
-    EXPECT_EQ(int64_t(shown.dwell_until),
-              step.dwell_left < 0 ? 0
-                                  : int64_t(shown.state_since) + step.dwell_left * kSecond);
+    EXPECT_EQ(shown.dwell_until, step.dwell_left < 0 ? 0 : shown.state_since + step.dwell_left * kSecond);
     const bool loaded = step.state != TOUR_STATUS_IDLE;
     EXPECT_EQ(shown.tour_id, loaded ? 1 : -1);
     EXPECT_EQ(shown.tour_name, loaded ? "tour1" : "");
