@@ -1,51 +1,33 @@
 /* What the status shows for a camera, followed through a tour on the fake
  * clock; no coordinator answers, so its failures are the camera's last
  * error. */
-#include <functional>
-
-#include "fake_ptz.h"
-#include "private_bus.h"
-#include "temp_store.h"
+#include "handler_fixture.h"
 #include "tour_status.h"
 
 namespace {
 
-using namespace temp_store;
+using namespace handler_test;
 auto *const bus_env = ::testing::AddGlobalTestEnvironment(new PrivateBusEnvironment);
 constexpr int kCam = 2;
 constexpr uint64_t kSecond = 1000000;
 
-class StatusTest : public TempStoreTest {
+class StatusTest : public HandlerTest {
 protected:
-  void SetUp() override { TempStoreTest::SetUp(); fake_ptz::reset(); }
-  void TearDown() override {
-    g_clear_pointer(&status_, tour_status_free);
-    g_clear_object(&handler_);
-    preset_tour_flush_running_writes();
-    TempStoreTest::TearDown();
-  }
-  void request(gboolean (*op)(TourHandler *, int32_t, GError **), int32_t tour_id) {
-    ASSERT_TRUE(op(handler_, tour_id, nullptr));
-    ASSERT_TRUE(run_main_loop_until([&] { return handler_->idle_id == 0; }, 5000));
-  }
+  void TearDown() override { g_clear_pointer(&status_, tour_status_free); HandlerTest::TearDown(); }
   void tick() { tour_handler_iterate_tours(handler_); }
-  TourHandler *handler_ = nullptr;
   TourStatus *status_ = nullptr;
 };
 
 TEST_F(StatusTest, FollowsPlayArrivalDwellPauseHoldAndBlock) {
-  for (auto [leaf, value] : {std::pair{"Name", "tour1"}, {"CamNbr", "2"}, {"Running", "no"},
-                             {"RandomEnabled", "no"}, {"TimeBetweenSequences", "0"}})
-    put(tour(1, leaf), value);
-  put_point(1, 0, 1, 0, 50, 5); /* preset 1, a dwell of 5 s */
-  handler_ = static_cast<TourHandler *>(g_object_new(TOUR_HANDLER_TYPE, nullptr));
+  seed_tour(1, "2"); /* one point: preset 1, a dwell of 5 s */
+  start_handler();
   status_ = tour_status_new(handler_);
   const TourStatusValues &shown = tour_status_values(status_, kCam);
 
   /* point: -1 for none; dwell_left: seconds from StateSince to DwellUntil, -1 for 0 */
   struct Step { const char *what; std::function<void()> act; const char *state; int point, dwell_left; };
   const Step steps[] = {
-      {"play", [&] { request(tour_handler_play_preset_tour, 1); }, TOUR_STATUS_MOVING, -1, -1},
+      {"play", [&] { play(1); }, TOUR_STATUS_MOVING, -1, -1},
       {"first tick picks the point", [&] { tick(); }, TOUR_STATUS_MOVING, 0, -1},
       {"arrival", [&] { fake_ptz::fire_preset(kCam, 1); tick(); }, TOUR_STATUS_DWELLING, 0, 5},
       {"ticks change nothing", [&] { fake_ptz::advance(2); tick(); tick(); }, TOUR_STATUS_DWELLING, 0, 5},
