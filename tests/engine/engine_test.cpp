@@ -397,24 +397,6 @@ TEST_F(EngineTest, PlayAndStopTalkToCoordinatorStoreAndEvents) {
   EXPECT_EQ(coordinator()->calls().size(), 2u); /* a stopped engine is still */
 }
 
-TEST_F(EngineTest, RunningWriterWritesOnlyWhenTheStoredTextDiffers) {
-  struct {
-    const char *stored; /* nullptr: no Running parameter at all */
-    int running, writes;
-    const char *after;
-  } const cases[] = {{"no", 1, 1, "yes"}, {"yes", 0, 1, "no"}, {"yes", 1, 0, "yes"},
-                     {"no", 0, 0, "no"},  {nullptr, 1, 0, "<absent>"}};
-  for (const auto &c : cases) {
-    SCOPED_TRACE(testing::Message() << c.stored << " -> " << c.running);
-    temp_store::drop(temp_store::tour(7));
-    temp_store::put(temp_store::tour(7, c.stored ? "Running" : "Name"), c.stored ? c.stored : "x");
-    param_store_testing_reset();
-    ASSERT_EQ(preset_tour_update_running_state(7, c.running), 0);
-    EXPECT_EQ(running_of(7), c.after);
-    EXPECT_EQ(param_store_testing_calls("cli_setCustomParam"), c.writes);
-  }
-}
-
 TEST_F(EngineTest, RunningWriterLastRequestWinsPerTour) {
   temp_store::put(temp_store::tour(1, "Running"), "no");
   temp_store::put(temp_store::tour(2, "Running"), "no");

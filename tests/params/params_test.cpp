@@ -1,7 +1,6 @@
-/* Guard tour parameters against a real store file: each leaf read and written
- * at its literal name, tour points, listings and deletion. */
+/* Guard tour parameters against a real store file: each leaf read at its
+ * literal name, tour points and the tour listing. */
 #include <climits>
-#include <cstring>
 #include <functional>
 #include <syslog.h>
 
@@ -23,15 +22,6 @@ protected:
     syslog_capture::clear();
   }
 };
-
-TourParam make_param(TourParamKind type, int tour_id, int preset_id, const char *text = "") {
-  TourParam param = {};
-  param.type = type;
-  param.tour_id = tour_id;
-  param.preset_id = preset_id;
-  g_strlcpy(param.str_value, text, sizeof param.str_value);
-  return param;
-}
 
 /* Texts keep their first word (at most 255 bytes); integers read as "%d"
  * does, except that a number too large for 32 bits is unreadable. */
@@ -70,7 +60,8 @@ TEST_F(ParamsTest, ReadsEachLeafAtItsName) {
     drop(tour(4));
     if (c.stored)
       put(c.name, *c.stored);
-    TourParam param = make_param(c.type, 4, 2);
+    TourParam param = {.type = c.type, .int_value = 0, .str_value = "", .tour_id = 4,
+                       .preset_id = 2};
     ASSERT_EQ(tour_confhub_get_parameter(&param), c.text ? 0 : -1);
     EXPECT_EQ(syslog_capture::count(LOG_ERR, PARSE_FAILED), c.text || !c.stored ? 0 : 1);
     if (c.text) {
@@ -78,22 +69,6 @@ TEST_F(ParamsTest, ReadsEachLeafAtItsName) {
       EXPECT_EQ(param.int_value, c.number);
     }
   }
-}
-
-TEST_F(ParamsTest, WritesAtTheLeafNameIntegersAsDecimalText) {
-  TourParam cam = make_param(GUARD_CAM_NBR, 5, -1, "caller's text");
-  cam.int_value = -12;
-  ASSERT_EQ(tour_confhub_set_parameter(&cam), 0);
-  EXPECT_EQ(stored("root.RezazErar.G5.CamNbr"), "-12");
-  TourParam running = make_param(GUARD_RUNNING, 5, -1, "yes");
-  ASSERT_EQ(tour_confhub_set_parameter(&running), 0);
-  EXPECT_EQ(stored("root.RezazErar.G5.Running"), "yes");
-
-  param_store_testing_fail("cli_setCustomParam", 1);
-  running = make_param(GUARD_RUNNING, 5, -1, "no");
-  EXPECT_EQ(tour_confhub_set_parameter(&running), -1);
-  EXPECT_EQ(syslog_capture::count(LOG_ERR, "Failed to set parameter in confhub"), 1);
-  EXPECT_EQ(stored("root.RezazErar.G5.Running"), "yes");
 }
 
 /* "Minutes" (exactly) scales the wait to seconds, held to the int range; a
@@ -185,25 +160,6 @@ TEST_F(ParamsTest, ListsGuardToursInStoreOrder) {
     param_store_testing_reset();
   }
   EXPECT_TRUE(syslog_capture::lines().empty());
-}
-
-TEST_F(ParamsTest, DeletionTakesThePointsAlong) {
-  auto points_of = [](int tour_id) {
-    int32_t *raw = nullptr;
-    const int count = tour_confhub_get_preset_ids(tour_id, &raw);
-    g_autofree int32_t *ids = raw;
-    return count < 0 ? Ids{-1} : Ids(ids, ids + count);
-  };
-  put_point(2, 5, 1, 1, 1, 1);
-  put_point(2, 0, 1, 2, 1, 1);
-  put_point(10, 0, 7, 1, 1, 1);
-  EXPECT_EQ(points_of(2), (Ids{5, 0}));
-  EXPECT_EQ(tour_confhub_delete_group(2), 0);
-  EXPECT_EQ(points_of(2), Ids{});
-  EXPECT_EQ(points_of(10), Ids{0});
-  param_store_testing_fail("cli_deleteGroup", 1);
-  EXPECT_EQ(tour_confhub_delete_group(10), -1);
-  EXPECT_EQ(stored(tour(10, "Tour.T0.PresetNbr")), "7");
 }
 
 } // namespace

@@ -22,7 +22,7 @@ public:
   const std::string &address() const { return address_; }
 
 private:
-  int pid_ = -1;
+  GPid pid_ = -1;
   std::string address_;
 };
 
