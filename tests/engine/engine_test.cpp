@@ -288,16 +288,21 @@ TEST_F(EngineTest, ArrivalByPositionNeedsReadinessAndAnUnchangedPosition) {
     int error;                    /* of the first QueryPosition */
     std::vector<int> positions;   /* the replies after it */
     int reissues;
+    int restart = 0; /* still ticks before the head moves again and stops */
   } const cases[] = {{0, 50, 1, 0, {}, 1}, {1, 600, 600, 125, {}, 1},
-                     {0, 50, 1, 124, {2, 3, 3, 3}, 2}};
+                     {0, 50, 1, 124, {2, 3, 3, 3}, 2}, {0, 50, 1, 0, {}, 1, 30}};
   for (const auto &c : cases) {
-    SCOPED_TRACE(testing::Message() << c.first << " " << c.reissues);
+    SCOPED_TRACE(testing::Message() << c.first << " " << c.reissues << " " << c.restart);
     PresetTour *engine = play({.points = kThree});
     coordinator()->script("QueryPosition", FakeCoordinator::position(1), c.error);
     for (int p : c.positions)
       coordinator()->script("QueryPosition", FakeCoordinator::position(p));
     step(engine);
     ASSERT_TRUE(fake_ptz::fire_moving(kCamera, c.head_moving));
+    step(engine, c.restart);
+    if (c.restart > 0) {
+      ASSERT_TRUE(fake_ptz::fire_moving(kCamera, 1) && fake_ptz::fire_moving(kCamera, 0));
+    }
     step(engine, c.first - 1);
     for (int attempt = 1; attempt <= c.reissues; ++attempt)
       step(engine, attempt == 1 ? 1 : c.then);
