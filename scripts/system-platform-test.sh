@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/build.sh >/dev/null
+scripts/build.sh || exit 1
 dest=build/platform-prefix
 out=build/platform-system
 rm -rf "$dest" build/platform-results
