@@ -1,38 +1,36 @@
 #!/usr/bin/env bash
-# The reliability suite at full size: the bus fuzzer over several seeds, the
-# store fuzzer over dozens of hostile stores, SIGKILL/restart cycles, the
-# request burst, and the coordinator fault cases. Prints the figures and writes them as JSON to
-# <build dir>/reliability.json. Exit status 0 only when every step passed.
+# The reliability tests of the everyday suite at full size: the fuzz test
+# (hostile values and requests, tests/reliability) over several seeds with
+# many messages, SIGKILL/restart cycles and the request burst
+# (tests/e2e/test_tours.py), and the coordinator faults (tests/faults).
+# Prints the figures and writes them as JSON to <build dir>/reliability.json.
+# Exit status 0 only when every step passed.
 #
 #   scripts/reliability.sh [BUILD_DIR]     (default: $PATROLD_BUILD_DIR, else ./build)
 #
-# Sizes can be changed through the environment: PATROLD_FUZZ_CALLS (messages
-# per seed), PATROLD_FUZZ_SEEDS (comma-separated), PATROLD_STORE_ROUNDS,
-# PATROLD_STORE_SEED, PATROLD_CRASH_CYCLES.
+# Sizes through the environment: PATROLD_FUZZ_CALLS (messages per seed,
+# default 10000), PATROLD_FUZZ_SEEDS (comma-separated, default 1,2,3,4),
+# PATROLD_CRASH_CYCLES (default 6), PATROLD_BURST_REQUESTS (default 1000).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir=$(realpath "${1:-${PATROLD_BUILD_DIR:-build}}")
 [ -x "$build_dir/patrold" ] || { echo "no patrold in $build_dir: build first" >&2; exit 2; }
 export PATROLD_BUILD_DIR="$build_dir"
-
-calls=${PATROLD_FUZZ_CALLS:-10000}
+export PATROLD_FUZZ_CALLS=${PATROLD_FUZZ_CALLS:-10000}
+export PATROLD_CRASH_CYCLES=${PATROLD_CRASH_CYCLES:-6}
+export PATROLD_BURST_REQUESTS=${PATROLD_BURST_REQUESTS:-1000}
 fuzz_seeds=${PATROLD_FUZZ_SEEDS:-1,2,3,4}
-store_rounds=${PATROLD_STORE_ROUNDS:-60}
-store_seed=${PATROLD_STORE_SEED:-1}
-crash_cycles=${PATROLD_CRASH_CYCLES:-6}
 
-figures=$(mktemp -d)
-trap 'rm -rf "$figures"' EXIT
-rel=tests/reliability
-py=/usr/bin/python3
+results=$(mktemp -d)
+trap 'rm -rf "$results"' EXIT
 failed=()
 
-step() { # step NAME COMMAND...: runs one step, keeps going after a failure
-  local name=$1; shift
-  echo "== $name: $*"
+step() { # step NAME XML PYTEST-ARGS...: keeps going after a failure
+  local name=$1 xml=$2; shift 2
+  echo "== $name"
   local started=$SECONDS
-  if "$@"; then
+  if /usr/bin/python3 -m pytest -q -p no:cacheprovider --junitxml="$results/$xml" "$@"; then
     echo "== $name passed in $((SECONDS - started)) s"
   else
     echo "== $name FAILED after $((SECONDS - started)) s"
@@ -42,47 +40,40 @@ step() { # step NAME COMMAND...: runs one step, keeps going after a failure
 
 IFS=, read -ra seeds <<< "$fuzz_seeds"
 for seed in "${seeds[@]}"; do
-  step "bus fuzz seed $seed" $py $rel/busfuzz.py --seed "$seed" --calls "$calls" \
-    --seconds 300 --json "$figures/bus-$seed.json"
+  PATROLD_FUZZ_SEED=$seed step "fuzz seed $seed" "fuzz-$seed.xml" tests/reliability
 done
-step "store fuzz" $py $rel/storefuzz.py --seed "$store_seed" --rounds "$store_rounds" \
-  --json "$figures/store.json"
-step "crash and restart" $py $rel/crashrestart.py --cycles "$crash_cycles" \
-  --requests 1000 --json "$figures/crash.json"
+step "crash/restart and burst" tours.xml tests/e2e/test_tours.py -k "killed or burst"
+step "coordinator faults" faults.xml tests/faults
 
-step "coordinator faults" $py -m pytest -q -p no:cacheprovider tests/faults \
-  --junitxml="$figures/faults.xml"
-
-$py - "$figures" "$build_dir/reliability.json" "${failed[@]}" <<'PY'
+/usr/bin/python3 - "$results" "$build_dir/reliability.json" "$SECONDS" "${failed[@]}" <<'PY'
 import datetime, json, os, pathlib, platform, sys
-folder, out, failed = pathlib.Path(sys.argv[1]), sys.argv[2], sys.argv[3:]
-parts = {p.stem: json.loads(p.read_text()) for p in sorted(folder.glob("*.json"))}
 import xml.etree.ElementTree as ET
-faults_xml = folder / "faults.xml"
-fault_cases = ([c.get("name") for c in ET.parse(faults_xml).getroot().iter("testcase")]
-               if faults_xml.exists() else [])
-bus = [v for k, v in parts.items() if k.startswith("bus-")]
-store, crash = parts.get("store", {}), parts.get("crash", {})
+folder, out, seconds, failed = pathlib.Path(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4:]
+
+def cases(name):
+    path = folder / name
+    return list(ET.parse(path).getroot().iter("testcase")) if path.exists() else []
+
+def props(case):
+    return {p.get("name"): p.get("value") for p in case.iter("property")}
+
+fuzz = [props(c) for xml in sorted(folder.glob("fuzz-*.xml")) for c in cases(xml.name)]
+tours = {k: v for c in cases("tours.xml") for k, v in props(c).items()}
 summary = {
     "date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
     "machine": {"nproc": os.cpu_count(), "kernel": platform.release()},
-    "bus_fuzz": {"seeds": [b["seed"] for b in bus],
-                 "calls_fuzzed": sum(b["calls"] for b in bus),
-                 "signals_sent": sum(b["signals"] for b in bus),
-                 "valid_driver_uninstalls": sum(b["by_kind"].get("DriverUninstalled valid", 0) for b in bus)},
-    "store_fuzz": {"rounds": store.get("rounds"), "hostile_values_tried": store.get("hostile_values"),
-                   "values_written": store.get("values_written"), "starts": store.get("starts"),
-                   "clean_exits": store.get("clean_exits")},
-    "crash_restart": {"crashes_and_restarts": crash.get("crash_restart_cycles"),
-                      "integrity_checks_ok": crash.get("integrity_checks_ok"),
-                      "burst_requests": crash.get("burst_requests"),
-                      "burst_final_running": crash.get("burst_final_running")},
-    "coordinator_faults": {"cases": len(fault_cases), "names": fault_cases},
+    "seconds": int(seconds),
+    "fuzz": {"seeds": [int(f["fuzz_seed"]) for f in fuzz],
+             "messages": sum(int(f["fuzz_messages"]) for f in fuzz),
+             "slowest_round_trip_ms": max((int(f["slowest_round_trip_ms"]) for f in fuzz), default=None),
+             "round_trip_with_write_lock_held_ms": max((int(f["lock_held_round_trip_ms"]) for f in fuzz), default=None)},
+    "crash_restart_cycles": int(tours.get("crash_restart_cycles", 0)),
+    "burst_requests": int(tours.get("burst_requests", 0)),
+    "coordinator_faults": [c.get("name") for c in cases("faults.xml")],
     "failed_steps": failed,
-    "details": parts,
 }
 pathlib.Path(out).write_text(json.dumps(summary, indent=2) + "\n")
-print(json.dumps({k: v for k, v in summary.items() if k != "details"}, indent=2))
+print(json.dumps(summary, indent=2))
 print(f"figures written to {out}")
 PY
 

@@ -9,8 +9,9 @@
 #   tsan      build-tsan (ThreadSanitizer): the tests that run threads (the
 #             store's concurrent writers, the engine's Running writer, the
 #             PTZ events across contexts).
-#   valgrind  patrold from build-valgrind (no sanitizer) under memcheck while
-#             tours are played, paused and stopped against ptz-sim.
+#   valgrind  patrold from build-valgrind (no sanitizer) under memcheck
+#             through the tours played end to end and the fuzz test; each
+#             run of the daemon ends with SIGTERM, so memcheck sums it up.
 #   --ci      the asan stage only.
 #
 # Every stage ends with "N passed, N failed". A checker report (a file under
@@ -141,7 +142,8 @@ stage_valgrind() {
 --suppressions=$SUPP/valgrind.supp --log-file=$results/reports/memcheck.%p" \
   VALGRIND_LOG_DIR=$results/reports \
   PATROLD_BUILD_DIR=$dir /usr/bin/python3 -m pytest -p no:cacheprovider -q \
-    --junitxml="$results/pytest.xml" tests/faults/valgrind_session.py
+    --junitxml="$results/pytest.xml" tests/reliability \
+    tests/e2e/test_tours.py -k "not killed"
   local found=0
   for f in "$results"/reports/memcheck.*; do
     [ -f "$f" ] || continue

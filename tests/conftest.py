@@ -1,11 +1,7 @@
-"""The bus-level fixtures of every folder under tests/.
-
-Programs run on a private dbus-daemon with a fresh store. patrold runs under
-uid_wrapper/nss_wrapper, so its account switch needs no privileges, and the
-syslog capture, so its log lands in a file; PATROLD_PRELOAD (a sanitizer
-runtime) goes first in its LD_PRELOAD, PATROLD_WRAPPER (valgrind) in front.
-Output of the programs goes to files: a chatty program must never block.
-"""
+"""The bus-level fixtures: programs on a private dbus-daemon with a fresh
+store, writing to files (a chatty one never blocks on a pipe). patrold runs
+under uid_wrapper/nss_wrapper and the syslog capture; PATROLD_PRELOAD (a
+sanitizer runtime) goes first in its LD_PRELOAD, PATROLD_WRAPPER in front."""
 import json
 import os
 import pathlib
@@ -23,30 +19,22 @@ gi.require_version("Gio", "2.0")
 from gi.repository import Gio, GLib  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-BUS_CONFIG = ROOT / "tests" / "support" / "system-bus.conf"
-SERVICE = "com.vorn.PresetTour"
+SERVICE = IFACE_TOUR = "com.vorn.PresetTour"
 OBJECT = "/com/vorn/PresetTour"
-IFACE_TOUR = "com.vorn.PresetTour"
 IFACE_CONFHUB = "com.vorn.PresetTourConfhub"
 IFACE_CONTROLLER = "com.vorn.PresetTourController"
 SIM_SERVICE = COORD_IFACE = "com.vorn.PTZ.Coordinator"
-SIM_OBJECT = "/com/vorn/PTZ/Simulator"
-SIM_IFACE = "com.vorn.PTZ.Simulator"
-EVENTS_OBJECT = "/com/vorn/PTZ/Events"
-EVENTS_IFACE = "com.vorn.PTZ.Events"
+SIM_OBJECT, SIM_IFACE = "/com/vorn/PTZ/Simulator", "com.vorn.PTZ.Simulator"
+EVENTS_OBJECT, EVENTS_IFACE = "/com/vorn/PTZ/Events", "com.vorn.PTZ.Events"
 NO_BUS = "unix:path=/nonexistent/bus"
-
-SERVICE_UID = SERVICE_GID = 991
-ROOT_PASSWD = "root:x:0:0:root:/root:/bin/sh"
-SERVICE_PASSWD = f"patrold:x:{SERVICE_UID}:{SERVICE_GID}:patrold:/nonexistent:/bin/false"
-ROOT_GROUP = "root:x:0:"
-SERVICE_GROUP = f"patrold:x:{SERVICE_GID}:"
+ROOT_PASSWD, ROOT_GROUP = "root:x:0:0:root:/root:/bin/sh", "root:x:0:"
+SERVICE_PASSWD = "patrold:x:991:991:patrold:/nonexistent:/bin/false"
+SERVICE_GROUP = "patrold:x:991:"
 
 
 def wait_until(predicate, timeout=10.0):
-    """Polls `predicate` until it returns a true value or `timeout` passes;
-    returns that last value. Runs the default main context in between, so
-    signal subscriptions of this process are delivered while waiting."""
+    """Polls `predicate` until it is true or `timeout` passes; returns its
+    last value. Signal subscriptions of this process are delivered meanwhile."""
     ctx = GLib.MainContext.default()
     deadline = time.monotonic() + timeout
     while True:
@@ -82,35 +70,13 @@ def read_back(file):
     return file.read()
 
 
-class Bus:
-    """A dbus-daemon of our own; its complaints (thousands of refused
-    replies under the fuzzer) go to a file."""
-
-    def __init__(self):
-        self.log = tempfile.TemporaryFile("w+")
-        self.proc = subprocess.Popen(
-            ["dbus-daemon", f"--config-file={BUS_CONFIG}", "--nofork",
-             "--print-address=1"], stdout=subprocess.PIPE, stderr=self.log, text=True)
-        self.address = self.proc.stdout.readline().strip()
-        if not self.address:
-            raise RuntimeError("dbus-daemon printed no address")
-
-    def stop(self):
-        stop_process(self.proc)
-        self.proc.stdout.close()
-        self.log.close()
-
-
 class BusClient:
-    """One client connection to the private bus."""
-
     def __init__(self, address):
         self.conn = Gio.DBusConnection.new_for_address_sync(
             address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
             | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
 
-    def call(self, dest, path, iface, method, signature=None, args=None,
-             timeout_ms=10000):
+    def call(self, dest, path, iface, method, signature=None, args=None, timeout_ms=10000):
         params = GLib.Variant(signature, args) if signature else None
         return self.conn.call_sync(dest, path, iface, method, params, None,
                                    Gio.DBusCallFlags.NONE, timeout_ms, None)
@@ -124,8 +90,8 @@ class BusClient:
         self.conn.send_message(msg, Gio.DBusSendMessageFlags.NONE)
 
     def bus_call(self, method, name):
-        return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                         "org.freedesktop.DBus", method, "(s)", (name,)).unpack()[0]
+        return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         method, "(s)", (name,)).unpack()[0]
 
     def has_owner(self, name):
         return self.bus_call("NameHasOwner", name)
@@ -145,22 +111,17 @@ class BusClient:
 
 def remote_error(exc):
     """(bus error name, message) of a GLib.Error from a method call."""
-    prefix = "GDBus.Error:"
-    assert exc.message.startswith(prefix), exc.message
-    name, _, message = exc.message[len(prefix):].partition(": ")
+    assert exc.message.startswith("GDBus.Error:"), exc.message
+    name, _, message = exc.message[len("GDBus.Error:"):].partition(": ")
     return name, message
 
 
 class Syslog:
     def __init__(self, path, preload):
-        self.path = path
-        self.preload = preload
+        self.path, self.preload = path, preload
 
     def lines(self):
-        try:
-            return self.path.read_text(errors="replace").splitlines()
-        except FileNotFoundError:
-            return []
+        return self.path.read_text(errors="replace").splitlines() if self.path.exists() else []
 
     def messages(self):
         """The message part of every line, without priority and identity."""
@@ -172,53 +133,44 @@ class Syslog:
 
 class Wrappers:
     def __init__(self, folder, syslog):
-        self.folder = folder
-        self.syslog = syslog
-        self.passwd = folder / "passwd"
-        self.group = folder / "group"
+        self.passwd, self.group, self.syslog = folder / "passwd", folder / "group", syslog
         self.write()
 
-    def write(self, passwd=(ROOT_PASSWD, SERVICE_PASSWD),
-              group=(ROOT_GROUP, SERVICE_GROUP)):
+    def write(self, passwd=(ROOT_PASSWD, SERVICE_PASSWD), group=(ROOT_GROUP, SERVICE_GROUP)):
         self.passwd.write_text("".join(line + "\n" for line in passwd))
         self.group.write_text("".join(line + "\n" for line in group))
 
     def env(self, initial_ids=None):
-        """Preload environment. Fake root by default; `initial_ids` (uid, gid)
-        starts the program as that unprivileged fake account instead."""
+        """Fake root by default; `initial_ids` (uid, gid) starts the program
+        as that unprivileged fake account instead."""
         # A sanitizer runtime must be the first library of a sanitized program.
         first = os.environ.get("PATROLD_PRELOAD", "")
         env = {"LD_PRELOAD": f"{first} libuid_wrapper.so libnss_wrapper.so "
                              f"{self.syslog.preload}".strip(),
-               "NSS_WRAPPER_PASSWD": str(self.passwd),
-               "NSS_WRAPPER_GROUP": str(self.group),
-               "UID_WRAPPER": "1",
-               "SYSLOG_CAPTURE_FILE": str(self.syslog.path)}
+               "NSS_WRAPPER_PASSWD": str(self.passwd), "NSS_WRAPPER_GROUP": str(self.group),
+               "UID_WRAPPER": "1", "SYSLOG_CAPTURE_FILE": str(self.syslog.path)}
         if initial_ids is None:
             env["UID_WRAPPER_ROOT"] = "1"
-        else:
-            for kind, value in zip("UG", initial_ids):
-                for which in "RES":
-                    env[f"UID_WRAPPER_INITIAL_{which}{kind}ID"] = str(value)
+        for kind, value in zip("UG", initial_ids or ()):
+            env.update({f"UID_WRAPPER_INITIAL_{which}{kind}ID": str(value) for which in "RES"})
         return env
 
 
 class Simulator:
-    """A running ptz-sim; records the signals it sends (`events`)."""
+    """A running ptz-sim; `events` records the signals it sends."""
 
     def __init__(self, exe, bus, *args):
         self.out, self.err = tempfile.TemporaryFile("w+"), tempfile.TemporaryFile("w+")
         self.proc = subprocess.Popen([str(exe), "--speed-scale", "10", *map(str, args)],
                                      stdout=self.out, stderr=self.err, text=True)
-        self.bus = bus
-        self.events = []
+        self.bus, self.events = bus, []
         # Matched by the bus against the name's owner: only the simulator's.
         self.sub = bus.conn.signal_subscribe(
             SIM_SERVICE, None, None, None, None, Gio.DBusSignalFlags.NONE,
             lambda _c, _s, path, _i, name, params, _d:
                 self.events.append((name, path, tuple(params.unpack()))), None)
-        if not wait_until(lambda: self.proc.poll() is not None
-                          or bus.has_owner(SIM_SERVICE)) or self.proc.poll() is not None:
+        if not wait_until(lambda: self.proc.poll() is not None or bus.has_owner(SIM_SERVICE)) \
+                or self.proc.poll() is not None:
             self.stop()
             raise RuntimeError("ptz-sim did not take its bus name")
 
@@ -227,8 +179,7 @@ class Simulator:
                              COORD_IFACE, method, signature, args, timeout_ms).unpack()
 
     def control(self, method, signature=None, args=None):
-        return self.bus.call(SIM_SERVICE, SIM_OBJECT, SIM_IFACE, method,
-                             signature, args)
+        return self.bus.call(SIM_SERVICE, SIM_OBJECT, SIM_IFACE, method, signature, args)
 
     def state(self):
         return json.loads(self.control("GetState").unpack()[0])
@@ -239,20 +190,18 @@ class Simulator:
     def camera(self, camera_id):
         return self.cameras()[camera_id]
 
-    def history(self, camera_id):
-        return list(self.camera(camera_id)["history"])
+    def history(self, camera_id):  # the last 256 presets reached
+        return self.camera(camera_id)["history"]
 
     def named(self, name):
         """Arguments of every recorded signal with that name, in order."""
         return [args for (n, _p, args) in self.events if n == name]
 
     def wait_history(self, camera_id, count, timeout=10.0):
-        """Waits until camera `camera_id` has reached `count` more presets
-        than now; returns the presets reached meanwhile, or None."""
+        """The `count` or more presets reached from now on, or None."""
         before = len(self.history(camera_id))
-        history = wait_until(
-            lambda: (h := self.history(camera_id)) and len(h) >= before + count and h,
-            timeout)
+        history = wait_until(lambda: len(h := self.history(camera_id)) >= before + count and h,
+                             timeout)
         return history[before:] if history else None
 
     def stop(self):
@@ -262,24 +211,21 @@ class Simulator:
             self.sub = None
         status = stop_process(self.proc)
         outputs = [read_back(f) for f in (self.out, self.err) if not f.closed]
-        for f in (self.out, self.err):
-            f.close()
+        self.out.close()
+        self.err.close()
         return (status, *outputs)
 
 
-def tour_lines(tour_id, camera, presets=(1, 2), running="no", wait=0,
-               random="no", pause_minutes=0, positions=None):
-    """NAME=VALUE lines of one tour visiting `presets` in the order of
-    `positions` (default: as given)."""
+def tour_lines(tour_id, camera, presets=(1, 2), running="no", wait=0, random="no",
+               pause_minutes=0, positions=None):
+    """NAME=VALUE lines of one tour visiting `presets` in `positions` order."""
     base = f"root.RezazErar.G{tour_id}"
     lines = [f"{base}.Name=Tour {tour_id}", f"{base}.CamNbr={camera}",
-             f"{base}.RandomEnabled={random}",
-             f"{base}.TimeBetweenSequences={pause_minutes}",
+             f"{base}.RandomEnabled={random}", f"{base}.TimeBetweenSequences={pause_minutes}",
              f"{base}.Running={running}"]
     for m, preset in enumerate(presets):
         point = f"{base}.Tour.T{m}"
-        lines += [f"{point}.PresetNbr={preset}",
-                  f"{point}.Position={positions[m] if positions else m}",
+        lines += [f"{point}.PresetNbr={preset}", f"{point}.Position={(positions or range(99))[m]}",
                   f"{point}.MoveSpeed=100", f"{point}.WaitTime={wait}",
                   f"{point}.WaitTimeViewType=Seconds"]
     return lines
@@ -289,10 +235,9 @@ class ParamCtl:
     def __init__(self, exe):
         self.exe = exe
 
-    def run(self, *args, input=None, text=True):
-        return subprocess.run([str(self.exe), *(a if isinstance(a, bytes) else str(a) for a in args)],
-                              input=input,
-                              capture_output=True, text=text, timeout=30)
+    def run(self, *args, input=None):
+        return subprocess.run([str(self.exe), *map(str, args)], input=input,
+                              capture_output=True, text=True, timeout=30)
 
     def import_lines(self, lines):
         result = self.run("import", input="\n".join(lines) + "\n")
@@ -302,11 +247,6 @@ class ParamCtl:
     def get(self, name):
         result = self.run("get", name)
         return result.stdout.strip() if result.returncode == 0 else None
-
-    def get_bytes(self, name):
-        """The value exactly as stored, or None."""
-        result = self.run("get", name, text=False)
-        return result.stdout[:-1] if result.returncode == 0 else None
 
     def list(self, *prefix):
         return self.run("list", *prefix).stdout.splitlines()
@@ -318,18 +258,12 @@ class ParamCtl:
         return wait_until(lambda: self.running(tour_id) == value, timeout)
 
     def groups(self):
-        """Tour group names present in the store, e.g. {"G1", "G4"}."""
-        return {line.split(".")[2] for line in self.list("root.RezazErar")
-                if line.startswith("root.RezazErar.")}
+        return {line.split(".")[2] for line in self.list("root.RezazErar")}
 
 
 class Daemon:
     def __init__(self, proc, bus, syslog, err):
-        self.proc = proc
-        self.pid = proc.pid
-        self.bus = bus
-        self.syslog = syslog
-        self.err = err
+        self.proc, self.pid, self.bus, self.syslog, self.err = proc, proc.pid, bus, syslog, err
 
     def call(self, iface, method, signature=None, args=None):
         return self.bus.call(SERVICE, OBJECT, iface, method, signature, args)
@@ -345,15 +279,12 @@ class Daemon:
     unblock = partialmethod(_request, IFACE_CONTROLLER, "UnblockPlayback")
 
     def set_running(self, running, group):
-        return self.call(IFACE_CONFHUB, "SetPresetTourRunning", "(ss)",
-                         (running, group))
+        return self.call(IFACE_CONFHUB, "SetPresetTourRunning", "(ss)", (running, group))
 
     def answers(self):
-        """True when the daemon is alive and replies on its main loop."""
-        if self.proc.poll() is not None:
-            return False
-        reply = self.call("org.freedesktop.DBus.Introspectable", "Introspect")
-        return IFACE_TOUR in reply.unpack()[0]
+        """True when the daemon is alive and replies from its main loop."""
+        return self.proc.poll() is None and IFACE_TOUR in self.call(
+            "org.freedesktop.DBus.Introspectable", "Introspect").unpack()[0]
 
     def stderr(self):
         return read_back(self.err)
@@ -367,7 +298,7 @@ class Daemon:
     def kill(self):
         if self.proc.poll() is None:
             os.kill(self.pid, signal.SIGKILL)
-            self.proc.wait()
+        self.proc.wait()
 
 
 @pytest.fixture(autouse=True)
@@ -385,10 +316,17 @@ def build_dir():
 
 @pytest.fixture
 def private_bus(monkeypatch):
-    bus = Bus()
-    monkeypatch.setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address)
-    yield bus
-    bus.stop()
+    """A dbus-daemon of our own (.address); its complaints go to a file."""
+    with tempfile.TemporaryFile("w+") as log:
+        proc = subprocess.Popen(["dbus-daemon", f"--config-file={ROOT}/tests/support/system-bus.conf",
+                                 "--nofork", "--print-address=1"],
+                                stdout=subprocess.PIPE, stderr=log, text=True)
+        proc.address = proc.stdout.readline().strip()
+        assert proc.address, "dbus-daemon printed no address"
+        monkeypatch.setenv("DBUS_SYSTEM_BUS_ADDRESS", proc.address)
+        yield proc
+        stop_process(proc)
+        proc.stdout.close()
 
 
 @pytest.fixture
@@ -413,21 +351,16 @@ def syslog_file(tmp_path, build_dir):
 
 @pytest.fixture
 def wrappers(tmp_path, syslog_file):
-    folder = tmp_path / "nss"
-    folder.mkdir()
-    return Wrappers(folder, syslog_file)
+    (tmp_path / "nss").mkdir()
+    return Wrappers(tmp_path / "nss", syslog_file)
 
 
 @pytest.fixture
 def start_ptz_sim(build_dir, bus):
-    """start_ptz_sim(*options) -> Simulator, once it owns its bus name; a
-    second one after stopping the first is a coordinator that restarted."""
+    """start_ptz_sim(*options) -> Simulator, once it owns its bus name."""
     started = []
-
-    def _start(*args):
-        started.append(Simulator(program(build_dir, "ptz-sim"), bus, *args))
-        return started[-1]
-    yield _start
+    yield lambda *args: started.append(
+        Simulator(program(build_dir, "ptz-sim"), bus, *args)) or started[-1]
     for sim in started:
         sim.stop()
 
@@ -444,7 +377,6 @@ def paramctl(build_dir, store, private_bus):
 
 @pytest.fixture
 def seed(paramctl):
-    """seed(tour_lines(...) + tour_lines(...)): imports tours in one go."""
     return paramctl.import_lines
 
 
@@ -453,27 +385,24 @@ def start_patrold(build_dir, bus, wrappers, store):
     """start_patrold(args=("-n",), wait=True) -> Daemon; stopped at teardown
     with SIGTERM, so a checker in front sees an orderly exit."""
     exe = program(build_dir, "patrold")
+    # Under a checker, argv0 is the checker's business.
+    wrapper = shlex.split(os.environ.get("PATROLD_WRAPPER", ""))
     started = []
 
     def _start(args=("-n",), wait=True, initial_ids=None, argv0=None, cwd=None):
-        env = dict(os.environ, **wrappers.env(initial_ids))
-        # Under a checker, argv0 is the checker's business.
-        wrapper = shlex.split(os.environ.get("PATROLD_WRAPPER", ""))
-        argv = wrapper + [str(exe)] if wrapper else [argv0 or str(exe)]
+        argv = [*wrapper, str(exe)] if wrapper else [argv0 or str(exe)]
         err = tempfile.TemporaryFile("w+")
         proc = subprocess.Popen([*argv, *args], executable=argv[0] if wrapper else str(exe),
-                                env=env, cwd=cwd, stdout=subprocess.DEVNULL,
-                                stderr=err, text=True)
-        daemon = Daemon(proc, bus, wrappers.syslog, err)
-        started.append(daemon)
-        if wait:
-            # The name of a daemon killed a moment ago may not be free yet;
-            # a checker in front slows start-up many times over.
-            assert wait_until(lambda: proc.poll() is not None or (
-                bus.has_owner(SERVICE) and bus.owner_pid(SERVICE) == proc.pid),
-                60 if wrapper else 10), "patrold did not take its bus name"
-            assert proc.poll() is None, daemon.stderr()
-        return daemon
+                                env=dict(os.environ, **wrappers.env(initial_ids)), cwd=cwd,
+                                stdout=subprocess.DEVNULL, stderr=err, text=True)
+        started.append(Daemon(proc, bus, wrappers.syslog, err))
+        # The name of a daemon killed a moment ago may not be free yet; a
+        # checker in front slows start-up many times over.
+        assert not wait or wait_until(lambda: proc.poll() is not None or (
+            bus.has_owner(SERVICE) and bus.owner_pid(SERVICE) == proc.pid),
+            60 if wrapper else 10), "patrold did not take its bus name"
+        assert not wait or proc.poll() is None, started[-1].stderr()
+        return started[-1]
 
     yield _start
     for daemon in started:

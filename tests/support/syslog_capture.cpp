@@ -1,26 +1,20 @@
 #include "syslog_capture.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <syslog.h>
 #include <unistd.h>
 
-/* The product's capture (tools/syslog-capture) is linked in whole: it
- * replaces the C library's syslog for the binary and appends every line to
- * the file chosen here, before main, for this process alone. */
+/* The product's capture (tools/syslog-capture) is linked in whole and writes
+ * "<priority> ident[pid]: message" lines to this process's own file. */
 namespace {
-
 const std::string file = [] {
   char name[] = "/tmp/syslog-capture-XXXXXX";
-  const int fd = mkstemp(name);
-  if (fd >= 0)
-    close(fd);
+  close(mkstemp(name));
   setenv("SYSLOG_CAPTURE_FILE", name, 1);
   atexit([] { unlink(getenv("SYSLOG_CAPTURE_FILE")); });
   return std::string(name);
 }();
-
 } // namespace
 
 namespace syslog_capture {
@@ -28,18 +22,13 @@ namespace syslog_capture {
 std::vector<Line> lines() {
   std::vector<Line> out;
   std::ifstream in(file);
-  for (std::string line; std::getline(in, line);) {
-    const auto close = line.find("> ");
-    const auto colon = line.find(": ", close);
-    if (line.empty() || line[0] != '<' || close == std::string::npos ||
-        colon == std::string::npos)
-      continue;
-    out.push_back({LOG_PRI(std::atoi(line.c_str() + 1)), line.substr(colon + 2)});
-  }
+  for (std::string line; std::getline(in, line);)
+    if (const auto colon = line.find(": "); line[0] == '<' && colon != std::string::npos)
+      out.push_back({LOG_PRI(std::atoi(line.c_str() + 1)), line.substr(colon + 2)});
   return out;
 }
 
-void clear() { truncate(file.c_str(), 0); }
+void clear() { (void)truncate(file.c_str(), 0); }
 
 int count(int priority, const std::string &message) {
   int n = 0;

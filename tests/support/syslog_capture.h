@@ -1,9 +1,8 @@
 /*
- * Syslog capture for unit tests. Linking this library into a test binary
- * replaces the C library's openlog/syslog/vsyslog (and the fortified
- * variants) for the whole binary, so every line the code under test logs is
- * recorded instead of reaching the system log. Thread-safe; a message is
- * one line (a longer one is cut at 2 kB).
+ * Syslog capture for unit tests. Linked in, it replaces the C library's
+ * openlog/syslog/vsyslog (and the fortified variants) for the whole binary,
+ * so every line the code under test logs is recorded instead of reaching the
+ * system log. Thread-safe; a message is one line, cut at 2 kB.
  */
 #pragma once
 

@@ -1,0 +1,151 @@
+"""The daemon under hostile values and requests: a store seeded with the
+hostile-value table, then a seeded stream of valid and invalid bus calls and
+platform events, some sent while another process holds the store's write
+lock. Whatever it is sent, a correct daemon keeps these invariants:
+
+  1. no camera is driven by a tour whose CamNbr (or group number) is not
+     exactly an in-range integer: such tours alone visit presets 31 and 32,
+     and every camera reaches only presets of tours it may play;
+  2. a tour's Running changes only on a request or control event for it:
+     tours 1 and 3, their ids and their cameras are never named;
+  3. every committed value reads back byte for byte;
+  4. no store call holds the main loop: a round trip stays far below the
+     store's 5 s lock wait, also while the write lock is held elsewhere.
+
+PATROLD_FUZZ_CALLS and PATROLD_FUZZ_SEED size it; scripts/reliability.sh
+runs it large.
+"""
+import os
+import random
+import sqlite3
+import time
+
+from conftest import (COORD_IFACE, EVENTS_IFACE, EVENTS_OBJECT, IFACE_CONFHUB,
+                      IFACE_CONTROLLER, IFACE_TOUR, OBJECT, SERVICE, tour_lines)
+
+CALLS = int(os.environ.get("PATROLD_FUZZ_CALLS", 800))
+SEED = int(os.environ.get("PATROLD_FUZZ_SEED", 7))
+CHECK_EVERY = 100
+# Tens of milliseconds when nothing waits; a checker in front slows it down.
+ROUND_TRIP_BOUND_S = 2.5 * (10 if os.environ.get("PATROLD_WRAPPER") else 1)
+INT32 = (-2**31, 2**31 - 1)
+
+BYSTANDERS = {1: (1, (9, 10), "no"), 3: (3, (11, 12), "yes")}  # tour: camera, presets, Running
+FUZZED = {10 * c + k: (c, (3 * k + 1, 3 * k + 2, 3 * k + 3)) for c in range(5, 9) for k in range(2)}
+# The hostile-value table: CamNbr values that are not a camera, and group
+# names whose number does not fit in 32 bits.
+BAD_CAMERAS = ["0", "9", "-1", "", "abc", "\\n", "\\xff\\xfe1", "2147483648",
+               "-2147483649", "9" * 40, "7" * 10240]
+BAD_GROUPS = {"G2147483648": 2}
+# Values the daemon reads and must leave exactly as they are: (tour, leaf, value).
+ODD_VALUES = [(50, "Name", "x" * 10240), (51, "Name", "\\xff\\xfe\\x01"),
+              (60, "Name", "a\\nroot.RezazErar.G2.CamNbr=2"), (61, "Name", "Grüße \\\\n"),
+              (70, "RandomEnabled", "Yes"), (71, "TimeBetweenSequences", "4294967297"),
+              (80, "Tour.T0.WaitTime", "2147483647"), (81, "Tour.T0.PresetNbr", "4294967297"),
+              (60, "Tour.T1.WaitTime", "-4294967295"), (70, "Tour.T0.Position", "2147483648")]
+
+PLAYABLE = {**FUZZED, 3: BYSTANDERS[3][:2]}
+ALLOWED = {camera: {p for c, presets in PLAYABLE.values() if c == camera for p in presets}
+           for camera in range(1, 9)}
+TOUR_IDS = [*FUZZED, *range(100, 100 + len(BAD_CAMERAS)), 0, -1, 999, *INT32]
+CAMERAS = [5, 6, 7, 8, 0, 9, -1, 10, *INT32]
+GROUPS = [f"G{t}" for t in FUZZED] + [*BAD_GROUPS, "G", "", "Gx", "G-5", "\tG50", "G50x",
+                                      "G60.Tour", "G" + "9" * 40]
+TEXTS = ["yes", "no", "yes", "no", "YES", "", "maybe", " yes", "no\n", "x" * 5000, "\u202eyes"]
+CLIENTS = ["Rezazerar", "Recordedtour", "", "Operator", "x" * 3000, "Rezazerar\x01"]
+WRONG_BODIES = [(None, None), ("(s)", ("5",)), ("(x)", (2**40,)), ("(u)", (2**32 - 1,)),
+                ("(ii)", (50, 50)), ("(sss)", ("yes", "G50", "x"))]
+BAD_UNINSTALLS = [("(i)", (c,)) for c in (0, 9, -1, *INT32)] + [("(s)", ("5",)), (None, None)]
+
+
+def seeded_values():
+    lines = [line for tour, (camera, presets, running) in BYSTANDERS.items()
+             for line in tour_lines(tour, camera, presets, running=running)]
+    lines += [line for tour, (camera, presets) in FUZZED.items()
+              for line in tour_lines(tour, camera, presets)]
+    lines += [line for k, camera in enumerate(BAD_CAMERAS)
+              for line in tour_lines(100 + k, camera, (31, 32), running="yes")]
+    lines += [line.replace("G0.", f"{group}.", 1) for group, camera in BAD_GROUPS.items()
+              for line in tour_lines(0, camera, (31, 32), running="yes")]
+    values = dict(line.split("=", 1) for line in lines)
+    values.update((f"root.RezazErar.G{tour}.{leaf}", value) for tour, leaf, value in ODD_VALUES)
+    return values
+
+
+def send_one(r, bus):
+    kind = r.random()
+    if kind < 0.35:
+        bus.send(SERVICE, OBJECT, IFACE_TOUR, r.choice(["PlayPresetTour", "StopPresetTour",
+                 "PausePresetTour", "ResumePresetTour"]), "(i)", (r.choice(TOUR_IDS),))
+    elif kind < 0.5:
+        bus.send(SERVICE, OBJECT, IFACE_CONFHUB, "SetPresetTourRunning", "(ss)",
+                 (r.choice(TEXTS), r.choice(GROUPS)))
+    elif kind < 0.6:
+        bus.send(SERVICE, OBJECT, IFACE_CONTROLLER, r.choice(["BlockPlayback", "UnblockPlayback"]),
+                 "(i)", (r.choice(CAMERAS),))
+    elif kind < 0.67:
+        bus.send(SERVICE, OBJECT, r.choice([IFACE_TOUR, IFACE_CONFHUB, IFACE_CONTROLLER]),
+                 r.choice(["PlayPresetTour", "SetPresetTourRunning", "BlockPlayback"]),
+                 *r.choice(WRONG_BODIES))
+    elif kind < 0.8:
+        bus.emit(EVENTS_OBJECT, EVENTS_IFACE, "ControlChanged", "(is)",
+                 (r.choice(CAMERAS), r.choice(CLIENTS)), flush=False)
+    elif kind < 0.95:
+        bus.emit(EVENTS_OBJECT, EVENTS_IFACE, r.choice(["PresetReached", "HeadMoving"]), "(ii)",
+                 (r.choice(CAMERAS), r.choice([0, 1, 1, -1, 2])), flush=False)
+    else:
+        bus.emit("/com/vorn/PTZ/Coordinator/1", COORD_IFACE, "DriverUninstalled",
+                 *r.choice(BAD_UNINSTALLS), flush=False)
+
+
+def round_trip(bus, daemon):
+    bus.conn.flush_sync(None)
+    began = time.monotonic()
+    assert daemon.answers(), "patrold stopped answering"
+    return time.monotonic() - began
+
+
+def check(sim, paramctl, daemon, where):
+    for camera, state in sim.cameras().items():
+        assert set(state["history"]) <= ALLOWED[camera], \
+            f"{where}: camera {camera} reached {state['history']}"
+    running = {tour: paramctl.running(tour) for tour in BYSTANDERS}
+    assert running == {tour: r for tour, (_c, _p, r) in BYSTANDERS.items()}, \
+        (where, daemon.syslog.messages()[-10:])
+
+
+def test_hostile_values_and_requests_keep_the_invariants(
+        paramctl, ptz_sim, start_patrold, bus, store, record_property):
+    seeded = seeded_values()
+    paramctl.import_lines([f"{name}={value}" for name, value in seeded.items()])
+    daemon = start_patrold()
+    r = random.Random(SEED)
+    slowest = 0.0
+    for n in range(1, CALLS + 1):
+        send_one(r, bus)
+        if n == CALLS // 2:
+            # Plays read the store on the main loop while the lock is taken.
+            holder = sqlite3.connect(store, isolation_level=None, timeout=30)
+            holder.execute("BEGIN IMMEDIATE")
+            for tour in FUZZED:
+                bus.send(SERVICE, OBJECT, IFACE_TOUR, "PlayPresetTour", "(i)", (tour,))
+            locked = round_trip(bus, daemon)
+            holder.execute("ROLLBACK")
+            holder.close()
+            assert locked < ROUND_TRIP_BOUND_S, f"main loop held {locked:.1f} s by a lock"
+        if n % CHECK_EVERY == 0:
+            slowest = max(slowest, round_trip(bus, daemon))
+            assert slowest < ROUND_TRIP_BOUND_S, f"round trip of {slowest:.1f} s"
+            check(ptz_sim, paramctl, daemon, f"after {n} messages")
+    ptz_sim.control("Reset")  # a history keeps the last 256 presets only
+    assert ptz_sim.wait_history(3, 2), "tour 3, Running yes, does not play"
+    assert daemon.stop() == 0 and daemon.syslog.messages()[-1] == "Exiting..."
+    check(ptz_sim, paramctl, daemon, "after SIGTERM")
+    listing = dict(line.split("=", 1) for line in paramctl.list("root.RezazErar"))
+    assert {k: v for k, v in listing.items() if not k.endswith(".Running")} == \
+        {k: v for k, v in seeded.items() if not k.endswith(".Running")}
+    assert {v for k, v in listing.items() if k.endswith(".Running")} <= {"yes", "no"}
+    record_property("fuzz_messages", CALLS)
+    record_property("fuzz_seed", SEED)
+    record_property("slowest_round_trip_ms", round(slowest * 1000))
+    record_property("lock_held_round_trip_ms", round(locked * 1000))
