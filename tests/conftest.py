@@ -33,8 +33,8 @@ SERVICE_GROUP = "patrold:x:991:"
 
 
 def wait_until(predicate, timeout=10.0):
-    """Polls `predicate` until it is true or `timeout` passes; returns its
-    last value. Signal subscriptions of this process are delivered meanwhile."""
+    """Polls `predicate` (delivering this process's signals meanwhile) until
+    it is true or `timeout` passes; returns its last value."""
     ctx = GLib.MainContext.default()
     deadline = time.monotonic() + timeout
     while True:
@@ -47,10 +47,8 @@ def wait_until(predicate, timeout=10.0):
 
 
 def program(build_dir, name):
-    path = pathlib.Path(build_dir) / name
-    if not path.is_file():
-        raise FileNotFoundError(f"{name} is not built in {build_dir}")
-    return path
+    assert (pathlib.Path(build_dir) / name).is_file(), f"{name} is not built in {build_dir}"
+    return pathlib.Path(build_dir) / name
 
 
 def stop_process(proc, timeout=15):
@@ -81,36 +79,29 @@ class BusClient:
         return self.conn.call_sync(dest, path, iface, method, params, None,
                                    Gio.DBusCallFlags.NONE, timeout_ms, None)
 
-    def send(self, dest, path, iface, method, signature=None, args=None):
-        """A call that wants no reply: thousands leave per second, in order."""
+    def send(self, dest, path, iface, method, signature=None, args=None):  # wants no reply
         msg = Gio.DBusMessage.new_method_call(dest, path, iface, method)
         if signature:
             msg.set_body(GLib.Variant(signature, args))
         msg.set_flags(Gio.DBusMessageFlags.NO_REPLY_EXPECTED)
         self.conn.send_message(msg, Gio.DBusSendMessageFlags.NONE)
 
-    def bus_call(self, method, name):
+    def has_owner(self, name, method="NameHasOwner"):
         return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                          method, "(s)", (name,)).unpack()[0]
 
-    def has_owner(self, name):
-        return self.bus_call("NameHasOwner", name)
-
     def owner_pid(self, name):
-        return self.bus_call("GetConnectionUnixProcessID", name)
+        return self.has_owner(name, "GetConnectionUnixProcessID")
 
     def emit(self, path, iface, name, signature, args, flush=True):
-        self.conn.emit_signal(None, path, iface, name,
-                              GLib.Variant(signature, args) if signature else None)
-        if flush:
-            self.conn.flush_sync(None)
+        self.conn.emit_signal(None, path, iface, name, signature and GLib.Variant(signature, args))
+        return flush and self.conn.flush_sync(None)
 
     def close(self):
         self.conn.close_sync(None)
 
 
-def remote_error(exc):
-    """(bus error name, message) of a GLib.Error from a method call."""
+def remote_error(exc):  # (bus error name, message) of a failed call
     assert exc.message.startswith("GDBus.Error:"), exc.message
     name, _, message = exc.message[len("GDBus.Error:"):].partition(": ")
     return name, message
@@ -123,8 +114,7 @@ class Syslog:
     def lines(self):
         return self.path.read_text(errors="replace").splitlines() if self.path.exists() else []
 
-    def messages(self):
-        """The message part of every line, without priority and identity."""
+    def messages(self):  # without priority and identity
         return [line.split(": ", 1)[1] for line in self.lines() if ": " in line]
 
     def wait_for(self, message, timeout=10.0):
@@ -141,12 +131,10 @@ class Wrappers:
         self.group.write_text("".join(line + "\n" for line in group))
 
     def env(self, initial_ids=None):
-        """Fake root by default; `initial_ids` (uid, gid) starts the program
-        as that unprivileged fake account instead."""
+        """Fake root, or the unprivileged fake account `initial_ids` (uid, gid)."""
         # A sanitizer runtime must be the first library of a sanitized program.
-        first = os.environ.get("PATROLD_PRELOAD", "")
-        env = {"LD_PRELOAD": f"{first} libuid_wrapper.so libnss_wrapper.so "
-                             f"{self.syslog.preload}".strip(),
+        env = {"LD_PRELOAD": f"{os.environ.get('PATROLD_PRELOAD', '')} libuid_wrapper.so "
+                             f"libnss_wrapper.so {self.syslog.preload}".strip(),
                "NSS_WRAPPER_PASSWD": str(self.passwd), "NSS_WRAPPER_GROUP": str(self.group),
                "UID_WRAPPER": "1", "SYSLOG_CAPTURE_FILE": str(self.syslog.path)}
         if initial_ids is None:
@@ -194,7 +182,6 @@ class Simulator:
         return self.camera(camera_id)["history"]
 
     def named(self, name):
-        """Arguments of every recorded signal with that name, in order."""
         return [args for (n, _p, args) in self.events if n == name]
 
     def wait_history(self, camera_id, count, timeout=10.0):
@@ -206,14 +193,11 @@ class Simulator:
 
     def stop(self):
         """(exit status, stdout, stderr)."""
-        if self.sub is not None:
+        if self.sub:
             self.bus.conn.signal_unsubscribe(self.sub)
-            self.sub = None
+            self.sub = 0
         status = stop_process(self.proc)
-        outputs = [read_back(f) for f in (self.out, self.err) if not f.closed]
-        self.out.close()
-        self.err.close()
-        return (status, *outputs)
+        return status, read_back(self.out), read_back(self.err)
 
 
 def tour_lines(tour_id, camera, presets=(1, 2), running="no", wait=0, random="no",
@@ -278,9 +262,6 @@ class Daemon:
     block = partialmethod(_request, IFACE_CONTROLLER, "BlockPlayback")
     unblock = partialmethod(_request, IFACE_CONTROLLER, "UnblockPlayback")
 
-    def set_running(self, running, group):
-        return self.call(IFACE_CONFHUB, "SetPresetTourRunning", "(ss)", (running, group))
-
     def answers(self):
         """True when the daemon is alive and replies from its main loop."""
         return self.proc.poll() is None and IFACE_TOUR in self.call(
@@ -290,10 +271,7 @@ class Daemon:
         return read_back(self.err)
 
     def stop(self, timeout=15):
-        """SIGTERM, then the exit status."""
-        if self.proc.poll() is None:
-            os.kill(self.pid, signal.SIGTERM)
-        return self.proc.wait(timeout=timeout)
+        return stop_process(self.proc, timeout)
 
     def kill(self):
         if self.proc.poll() is None:
@@ -318,8 +296,8 @@ def build_dir():
 def private_bus(monkeypatch):
     """A dbus-daemon of our own (.address); its complaints go to a file."""
     with tempfile.TemporaryFile("w+") as log:
-        proc = subprocess.Popen(["dbus-daemon", f"--config-file={ROOT}/tests/support/system-bus.conf",
-                                 "--nofork", "--print-address=1"],
+        proc = subprocess.Popen(["dbus-daemon", "--nofork", "--print-address=1",
+                                 f"--config-file={ROOT}/tests/support/system-bus.conf"],
                                 stdout=subprocess.PIPE, stderr=log, text=True)
         proc.address = proc.stdout.readline().strip()
         assert proc.address, "dbus-daemon printed no address"

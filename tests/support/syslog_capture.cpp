@@ -1,5 +1,6 @@
 #include "syslog_capture.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <syslog.h>
@@ -31,17 +32,12 @@ std::vector<Line> lines() {
 void clear() { (void)truncate(file.c_str(), 0); }
 
 int count(int priority, const std::string &message) {
-  int n = 0;
-  for (const auto &line : lines())
-    n += line.priority == priority && line.message == message;
-  return n;
+  const auto all = lines();
+  return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const Line &line) {
+    return (priority < 0 || line.priority == priority) && line.message == message;
+  }));
 }
 
-int count(const std::string &message) {
-  int n = 0;
-  for (const auto &line : lines())
-    n += line.message == message;
-  return n;
-}
+int count(const std::string &message) { return count(-1, message); }
 
 } // namespace syslog_capture

@@ -1,8 +1,7 @@
 /*
- * Syslog capture for unit tests. Linked in, it replaces the C library's
- * openlog/syslog/vsyslog (and the fortified variants) for the whole binary,
- * so every line the code under test logs is recorded instead of reaching the
- * system log. Thread-safe; a message is one line, cut at 2 kB.
+ * Syslog capture for unit tests: linked in, it replaces the C library's
+ * syslog functions for the whole binary and records every line. Thread-safe;
+ * a message is one line, cut at 2 kB.
  */
 #pragma once
 
@@ -18,9 +17,8 @@ struct Line {
 
 std::vector<Line> lines();
 void clear();
-/* How many captured lines have exactly this priority and message. */
+/* How many lines have this message, with this priority or (-1) any. */
 int count(int priority, const std::string &message);
-/* How many captured lines have exactly this message, at any priority. */
 int count(const std::string &message);
 
 } // namespace syslog_capture

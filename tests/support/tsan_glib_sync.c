@@ -1,10 +1,8 @@
 /*
- * Preloaded into the ThreadSanitizer runs only. GLib is not instrumented and
- * its GMutex, GCond and GAsyncQueue are raw futexes, so TSan sees none of the
- * ordering they give and reports every structure they guard as a race. These
- * wrappers of the entry points this project calls announce that ordering
- * (acquire after a lock or a pop, release before an unlock or a push) and
- * change nothing else: a structure touched without the lock is still reported.
+ * Preloaded into the ThreadSanitizer runs only. GLib is not instrumented, so
+ * TSan sees none of the ordering its GMutex, GCond and GAsyncQueue give. These
+ * wrappers announce it (acquire after a lock or a pop, release before an
+ * unlock or a push); a structure touched without the lock is still reported.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -13,8 +11,7 @@
 void __tsan_acquire(void *addr);
 void __tsan_release(void *addr);
 
-/* Resolved on first use (GLib's constructors lock before ours run); every
- * thread finds the same address, the atomics keep TSan quiet about it. */
+/* Resolved on first use: GLib's constructors lock before ours run. */
 #define REAL(name)                                                           \
   static __typeof__(&name) real;                                             \
   __typeof__(&name) fn = __atomic_load_n(&real, __ATOMIC_ACQUIRE);           \
