@@ -11,6 +11,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 # target -> (section, figure); None: measured by a full run only.
 TARGET_FIGURES = {
     "roundtrip_p50_ratio": ("roundtrip", "p50_ratio"),
+    "managed_objects_p50_ratio": ("managed_objects", "p50_ratio"),
     "pipelining_ratio": ("pipelining", "ratio"),
     "idle_ctx_switches": ("idle", "patrold_ctx_switches"),
     "idle_memory_ratio": ("idle", "pss_ratio"),
