@@ -322,10 +322,12 @@ TEST_F(EngineTest, ArrivalByPositionNeedsReadinessAndAnUnchangedPosition) {
   }
 }
 
+/* A paused or held tour does not step, yet keeps its place in the queue. */
 TEST_F(EngineTest, KeepaliveEveryTenSecondsAlsoWhilePausedOrFrozen) {
   const Call keepalive{"Queue", "('Rezazerar', 0, 0)"};
-  for (auto hold : {+[](PresetTour *) { return 0; }, preset_tour_pause_tour,
-                    preset_tour_freeze_tour}) {
+  using Hold = int (*)(PresetTour *);
+  for (auto [hold, held] : {std::pair<Hold, bool>{[](PresetTour *) { return 0; }, false},
+                            {preset_tour_pause_tour, true}, {preset_tour_freeze_tour, true}}) {
     PresetTour *engine = play({.points = kThree});
     ASSERT_EQ(hold(engine), 0);
     coordinator()->reset();
@@ -337,6 +339,7 @@ TEST_F(EngineTest, KeepaliveEveryTenSecondsAlsoWhilePausedOrFrozen) {
     fake_ptz::advance(10, 1);
     step(engine);
     EXPECT_EQ(coordinator()->calls("Queue"), (Calls{keepalive, keepalive}));
+    EXPECT_EQ(engine->state, held ? PRESET_TOUR_STATE_PREPARED : PRESET_TOUR_STATE_MOVING);
     preset_tour_unfreeze_tour(engine);
     ASSERT_EQ(preset_tour_stop_tour(engine), 0);
   }
