@@ -29,8 +29,7 @@ class Watcher:
         return self.cams[f"{ROOT}/Camera{camera}"]
 
     def wait(self, camera, **expected):
-        return wait_until(lambda: all(self.cam(camera)[k] == v
-                                      for k, v in expected.items()), BOUND)
+        return wait_until(lambda: all(self.cam(camera)[k] == v for k, v in expected.items()), BOUND)
 
 
 def switches(pid):  # voluntary ones: the daemon woke up and went back to sleep

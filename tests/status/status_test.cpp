@@ -54,8 +54,7 @@ TEST_F(StatusTest, FollowsPlayArrivalDwellPauseHoldAndBlock) {
     EXPECT_EQ(shown.tour_name, loaded ? "tour1" : "");
     EXPECT_EQ(shown.blocked, !loaded);
   }
-  /* No coordinator answers Queue: the last failure is the block's leave,
-   * logged as the tour stopped, so it carries the block's time. */
+  /* No coordinator answers: the last failure is the block's Queue leave, at the block's time. */
   EXPECT_EQ(shown.last_error.rfind("DBus call Queue failed", 0), 0u) << shown.last_error;
   EXPECT_EQ(shown.last_error_time, shown.state_since);
 }
