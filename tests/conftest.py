@@ -262,8 +262,7 @@ class Daemon:
     block = partialmethod(_request, IFACE_CONTROLLER, "BlockPlayback")
     unblock = partialmethod(_request, IFACE_CONTROLLER, "UnblockPlayback")
 
-    def answers(self):
-        """True when the daemon is alive and replies from its main loop."""
+    def answers(self):  # alive, and replies from its main loop
         return self.proc.poll() is None and IFACE_TOUR in self.call(
             "org.freedesktop.DBus.Introspectable", "Introspect").unpack()[0]
 
@@ -316,9 +315,8 @@ def bus(private_bus):
 
 @pytest.fixture
 def store(tmp_path, monkeypatch):
-    path = tmp_path / "params.db"
-    monkeypatch.setenv("PARAM_STORE_PATH", str(path))
-    return path
+    monkeypatch.setenv("PARAM_STORE_PATH", str(tmp_path / "params.db"))
+    return tmp_path / "params.db"
 
 
 @pytest.fixture
@@ -360,8 +358,7 @@ def seed(paramctl):
 
 @pytest.fixture
 def start_patrold(build_dir, bus, wrappers, store):
-    """start_patrold(args=("-n",), wait=True) -> Daemon; stopped at teardown
-    with SIGTERM, so a checker in front sees an orderly exit."""
+    """start_patrold(args=("-n",), wait=True) -> Daemon; SIGTERM at teardown."""
     exe = program(build_dir, "patrold")
     # Under a checker, argv0 is the checker's business.
     wrapper = shlex.split(os.environ.get("PATROLD_WRAPPER", ""))

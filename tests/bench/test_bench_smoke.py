@@ -27,12 +27,11 @@ RATIOS = [("managed_objects", "p50_ratio", "patrold_p50_us", "minimal_p50_us"),
 
 
 def test_quick_run_measures_every_target_and_computes_its_comparisons(build_dir, tmp_path):
-    out = tmp_path / "bench.json"
-    result = subprocess.run([str(ROOT / "bench" / "run"), "--quick", "--build-dir",
-                             str(build_dir), "--json", str(out)],
+    result = subprocess.run([ROOT / "bench" / "run", "--quick", "--build-dir", build_dir,
+                             "--json", tmp_path / "bench.json"],
                             capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
-    figures = json.loads(out.read_text())
+    figures = json.loads((tmp_path / "bench.json").read_text())
     assert set(figures["targets"]) == set(TARGET_FIGURES)
     assert all(isinstance(figures[p[0]][p[1]], (int, float)) for p in TARGET_FIGURES.values() if p)
     for section, ratio, ours, theirs in RATIOS:
@@ -42,6 +41,6 @@ def test_quick_run_measures_every_target_and_computes_its_comparisons(build_dir,
         assert f"ratio {measured[ratio]:.2f}" in result.stdout, ratio
     assert figures["active"]["wakeups_per_s"] > 0  # ticking tours wake it
     sizes = figures["startup"]["sizes"]
-    assert [s["tours"] for s in sizes] == [10, 100]
     assert figures["startup"]["calls_per_tour"] == pytest.approx(
-        (sizes[1]["store_calls"] - sizes[0]["store_calls"]) / 90)
+        (sizes[-1]["store_calls"] - sizes[0]["store_calls"])
+        / (sizes[-1]["tours"] - sizes[0]["tours"]))

@@ -52,15 +52,12 @@ TOUR_METHODS = ["PlayPresetTour", "StopPresetTour", "PausePresetTour", "ResumePr
 
 
 def seeded_values():
-    lines = [line for tour, (camera, presets, running) in BYSTANDERS.items()
-             for line in tour_lines(tour, camera, presets, running=running)]
-    lines += [line for tour, (camera, presets) in FUZZED.items()
-              for line in tour_lines(tour, camera, presets)]
-    lines += [line for k, camera in enumerate(BAD_CAMERAS)
-              for line in tour_lines(100 + k, camera, (31, 32), running="yes")]
-    lines += [line.replace("G0.", f"{group}.", 1) for group, camera in BAD_GROUPS.items()
-              for line in tour_lines(0, camera, (31, 32), running="yes")]
-    values = dict(line.split("=", 1) for line in lines)
+    tours = [(f"G{t}", c, p, r) for t, (c, p, r) in BYSTANDERS.items()]
+    tours += [(f"G{t}", c, p, "no") for t, (c, p) in FUZZED.items()]
+    tours += [(f"G{100 + k}", c, (31, 32), "yes") for k, c in enumerate(BAD_CAMERAS)]
+    tours += [(group, c, (31, 32), "yes") for group, c in BAD_GROUPS.items()]
+    values = dict(line.replace(".G0.", f".{group}.", 1).split("=", 1)
+                  for group, c, p, r in tours for line in tour_lines(0, c, p, running=r))
     values.update((f"root.RezazErar.G{tour}.{leaf}", value) for tour, leaf, value in ODD_VALUES)
     return values
 
@@ -79,7 +76,8 @@ def send_one(r, bus):
         bus.send(SERVICE, OBJECT, *r.choice([(IFACE_TOUR, "PlayPresetTour"), (IFACE_CONFHUB,
                  "SetPresetTourRunning"), (IFACE_CONTROLLER, "BlockPlayback")]), *r.choice(WRONG))
     elif kind < 0.8:
-        bus.emit(EVENTS_OBJECT, EVENTS_IFACE, "ControlChanged", "(is)", (camera, r.choice(CLIENTS)), False)
+        bus.emit(EVENTS_OBJECT, EVENTS_IFACE, "ControlChanged", "(is)",
+                 (camera, r.choice(CLIENTS)), False)
     elif kind < 0.95:
         bus.emit(EVENTS_OBJECT, EVENTS_IFACE, r.choice(["PresetReached", "HeadMoving"]), "(ii)",
                  (camera, r.choice([0, 1, 1, -1, 2])), False)
@@ -92,14 +90,15 @@ def round_trip(bus, daemon):
     bus.conn.flush_sync(None)
     began = time.monotonic()
     assert daemon.answers(), "patrold stopped answering"
-    return time.monotonic() - began
+    assert (took := time.monotonic() - began) < ROUND_TRIP_BOUND_S, f"main loop held {took:.1f} s"
+    return took
 
 
 def check(sim, paramctl, daemon, where):
     reached = {camera: state["history"] for camera, state in sim.cameras().items()}
     assert all(set(reached[c]) <= ALLOWED[c] for c in reached), (where, reached)
     assert {tour: paramctl.running(tour) for tour in BYSTANDERS} == \
-        {tour: r for tour, (_c, _p, r) in BYSTANDERS.items()}, (where, daemon.syslog.messages()[-9:])
+        {t: r for t, (_c, _p, r) in BYSTANDERS.items()}, (where, daemon.syslog.messages()[-9:])
 
 
 def test_hostile_values_and_requests_keep_the_invariants(
@@ -123,10 +122,8 @@ def test_hostile_values_and_requests_keep_the_invariants(
                 bus.send(SERVICE, OBJECT, IFACE_TOUR, "PlayPresetTour", "(i)", (tour,))
             locked = round_trip(bus, daemon)
             holder.close()  # rolls back
-            assert locked < ROUND_TRIP_BOUND_S, f"main loop held {locked:.1f} s by a lock"
         if n % CHECK_EVERY == 0:
             slowest = max(slowest, round_trip(bus, daemon))
-            assert slowest < ROUND_TRIP_BOUND_S, f"round trip of {slowest:.1f} s"
             check(ptz_sim, paramctl, daemon, f"after {n} messages")
     ptz_sim.control("Reset")  # a history keeps the last 256 presets only
     assert ptz_sim.wait_history(3, 2, timeout=30), "tour 3, Running yes, does not play"
