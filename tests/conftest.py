@@ -47,8 +47,8 @@ def wait_until(predicate, timeout=10.0):
 
 
 def program(build_dir, name):
-    assert (pathlib.Path(build_dir) / name).is_file(), f"{name} is not built in {build_dir}"
-    return pathlib.Path(build_dir) / name
+    assert (path := pathlib.Path(build_dir) / name).is_file(), f"{name} is not built in {build_dir}"
+    return path
 
 
 def stop_process(proc, timeout=15):
@@ -60,12 +60,6 @@ def stop_process(proc, timeout=15):
         except subprocess.TimeoutExpired:
             os.kill(proc.pid, signal.SIGKILL)
     return proc.wait()
-
-
-def read_back(file):
-    file.flush()
-    file.seek(0)
-    return file.read()
 
 
 class BusClient:
@@ -107,9 +101,18 @@ def remote_error(exc):  # (bus error name, message) of a failed call
     return name, message
 
 
-class Syslog:
-    def __init__(self, path, preload):
-        self.path, self.preload = path, preload
+class Wrappers:
+    """The account files for nss_wrapper, and the syslog lines of what runs
+    under them."""
+
+    def __init__(self, folder, preload):
+        self.passwd, self.group, self.path = folder / "passwd", folder / "group", folder / "syslog"
+        self.preload = preload
+        self.write()
+
+    def write(self, passwd=(ROOT_PASSWD, SERVICE_PASSWD), group=(ROOT_GROUP, SERVICE_GROUP)):
+        self.passwd.write_text("".join(line + "\n" for line in passwd))
+        self.group.write_text("".join(line + "\n" for line in group))
 
     def lines(self):
         return self.path.read_text(errors="replace").splitlines() if self.path.exists() else []
@@ -120,23 +123,13 @@ class Syslog:
     def wait_for(self, message, timeout=10.0):
         return wait_until(lambda: message in self.messages(), timeout)
 
-
-class Wrappers:
-    def __init__(self, folder, syslog):
-        self.passwd, self.group, self.syslog = folder / "passwd", folder / "group", syslog
-        self.write()
-
-    def write(self, passwd=(ROOT_PASSWD, SERVICE_PASSWD), group=(ROOT_GROUP, SERVICE_GROUP)):
-        self.passwd.write_text("".join(line + "\n" for line in passwd))
-        self.group.write_text("".join(line + "\n" for line in group))
-
     def env(self, initial_ids=None):
         """Fake root, or the unprivileged fake account `initial_ids` (uid, gid)."""
         # A sanitizer runtime must be the first library of a sanitized program.
         env = {"LD_PRELOAD": f"{os.environ.get('PATROLD_PRELOAD', '')} libuid_wrapper.so "
-                             f"libnss_wrapper.so {self.syslog.preload}".strip(),
+                             f"libnss_wrapper.so {self.preload}".strip(),
                "NSS_WRAPPER_PASSWD": str(self.passwd), "NSS_WRAPPER_GROUP": str(self.group),
-               "UID_WRAPPER": "1", "SYSLOG_CAPTURE_FILE": str(self.syslog.path)}
+               "UID_WRAPPER": "1", "SYSLOG_CAPTURE_FILE": str(self.path)}
         if initial_ids is None:
             env["UID_WRAPPER_ROOT"] = "1"
         for kind, value in zip("UG", initial_ids or ()):
@@ -148,9 +141,8 @@ class Simulator:
     """A running ptz-sim; `events` records the signals it sends."""
 
     def __init__(self, exe, bus, *args):
-        self.out, self.err = tempfile.TemporaryFile("w+"), tempfile.TemporaryFile("w+")
         self.proc = subprocess.Popen([str(exe), "--speed-scale", "10", *map(str, args)],
-                                     stdout=self.out, stderr=self.err, text=True)
+                                     stdout=subprocess.DEVNULL)
         self.bus, self.events = bus, []
         # Matched by the bus against the name's owner: only the simulator's.
         self.sub = bus.conn.signal_subscribe(
@@ -192,12 +184,10 @@ class Simulator:
         return history[before:] if history else None
 
     def stop(self):
-        """(exit status, stdout, stderr)."""
         if self.sub:
             self.bus.conn.signal_unsubscribe(self.sub)
             self.sub = 0
-        status = stop_process(self.proc)
-        return status, read_back(self.out), read_back(self.err)
+        return stop_process(self.proc)
 
 
 def tour_lines(tour_id, camera, presets=(1, 2), running="no", wait=0, random="no",
@@ -267,7 +257,8 @@ class Daemon:
             "org.freedesktop.DBus.Introspectable", "Introspect").unpack()[0]
 
     def stderr(self):
-        return read_back(self.err)
+        self.err.seek(0)
+        return self.err.read()
 
     def stop(self, timeout=15):
         return stop_process(self.proc, timeout)
@@ -320,15 +311,10 @@ def store(tmp_path, monkeypatch):
 
 
 @pytest.fixture
-def syslog_file(tmp_path, build_dir):
-    return Syslog(tmp_path / "syslog.txt",
-                  program(build_dir, "tools/syslog-capture/libsyslog-capture.so"))
-
-
-@pytest.fixture
-def wrappers(tmp_path, syslog_file):
+def wrappers(tmp_path, build_dir):
     (tmp_path / "nss").mkdir()
-    return Wrappers(tmp_path / "nss", syslog_file)
+    return Wrappers(tmp_path / "nss",
+                    program(build_dir, "tools/syslog-capture/libsyslog-capture.so"))
 
 
 @pytest.fixture
@@ -370,7 +356,7 @@ def start_patrold(build_dir, bus, wrappers, store):
         proc = subprocess.Popen([*argv, *args], executable=argv[0] if wrapper else str(exe),
                                 env=dict(os.environ, **wrappers.env(initial_ids)), cwd=cwd,
                                 stdout=subprocess.DEVNULL, stderr=err, text=True)
-        started.append(Daemon(proc, bus, wrappers.syslog, err))
+        started.append(Daemon(proc, bus, wrappers, err))
         # The name of a daemon killed a moment ago may not be free yet; a
         # checker in front slows start-up many times over.
         assert not wait or wait_until(lambda: proc.poll() is not None or (

@@ -26,7 +26,7 @@ ACCOUNTS = {  # group file, fake ids at start
 
 @pytest.mark.parametrize("group,initial_ids", ACCOUNTS.values(), ids=ACCOUNTS.keys())
 def test_foreground_run_switches_account_logs_and_exits_cleanly(
-        start_patrold, wrappers, syslog_file, bus, tmp_path, group, initial_ids):
+        start_patrold, wrappers, bus, tmp_path, group, initial_ids):
     wrappers.write(group=group)
     # A full path as argv[0]: the identity must be its last component.
     daemon = start_patrold(argv0="/opt/vendor/sbin/patrold", cwd=tmp_path,
@@ -34,7 +34,7 @@ def test_foreground_run_switches_account_logs_and_exits_cleanly(
     assert os.readlink(f"/proc/{daemon.pid}/cwd") == str(tmp_path)
     assert daemon.stop() == 0
     assert not bus.has_owner(SERVICE)
-    entries = [parse(line) for line in syslog_file.lines()]
+    entries = [parse(line) for line in wrappers.lines()]
     # Logged before openlog: the library's default identity, facility and no pid.
     assert entries[0] == (LOG_USER | LOG_INFO, "patrold", None, "Starting up...")
     assert {(prio & ~7, ident, pid) for prio, ident, pid, _ in entries[1:]} == \
@@ -43,14 +43,14 @@ def test_foreground_run_switches_account_logs_and_exits_cleanly(
 
 
 @pytest.mark.parametrize("args", [(), ("-n", "-n"), ("-N",), ("-n ",)])
-def test_anything_but_a_lone_dash_n_detaches(start_patrold, syslog_file, bus, args):
+def test_anything_but_a_lone_dash_n_detaches(start_patrold, wrappers, bus, args):
     daemon = start_patrold(args=args, wait=False)
     assert daemon.proc.wait(timeout=10) == 0  # the invoking process
     assert wait_until(lambda: bus.has_owner(SERVICE)), "detached daemon not on the bus"
     pid = bus.owner_pid(SERVICE)
     os.kill(pid, signal.SIGTERM)
     assert pid != daemon.pid and wait_until(lambda: not bus.has_owner(SERVICE))
-    assert syslog_file.wait_for("Exiting...")
+    assert wrappers.wait_for("Exiting...")
 
 
 SWITCH_FAILURES = {
@@ -69,12 +69,12 @@ SWITCH_FAILURES = {
 
 @pytest.mark.parametrize("passwd,group,initial_ids,stderr", SWITCH_FAILURES.values(),
                          ids=SWITCH_FAILURES.keys())
-def test_failed_account_switch_exits_1(start_patrold, wrappers, syslog_file, bus,
+def test_failed_account_switch_exits_1(start_patrold, wrappers, bus,
                                        passwd, group, initial_ids, stderr):
     wrappers.write(passwd, group)
     daemon = start_patrold(wait=False, initial_ids=initial_ids)
     assert daemon.proc.wait(timeout=10) == 1
     assert daemon.stderr() == stderr
-    assert syslog_file.lines()[-1] == \
+    assert wrappers.lines()[-1] == \
         f"<{LOG_DAEMON | LOG_ERR}> patrold[{daemon.pid}]: Failed to switch user"
     assert not bus.has_owner(SERVICE)

@@ -46,8 +46,7 @@ GROUPS = [f"G{t}" for t in FUZZED] + [*BAD_GROUPS, "G", "", "Gx", "G-5", "\tG50"
                                       "G60.Tour", "G" + "9" * 40]
 TEXTS = ["yes", "no", "yes", "no", "YES", "", "maybe", " yes", "no\n", "x" * 5000, "\u202eyes"]
 CLIENTS = ["Rezazerar", "Recordedtour", "", "Operator", "x" * 3000, "Rezazerar\x01"]
-WRONG = [(None, None), ("(s)", ("5",)), ("(x)", (2**40,)), ("(u)", (2**32 - 1,)),
-         ("(ii)", (50, 50)), ("(sss)", ("yes", "G50", "x"))]
+UNINSTALLS = [(None, None), ("(s)", ("5",)), ("(u)", (5,))] + [("(i)", (c,)) for c in CAMERAS[4:]]
 TOUR_METHODS = ["PlayPresetTour", "StopPresetTour", "PausePresetTour", "ResumePresetTour"]
 
 
@@ -72,10 +71,7 @@ def send_one(r, bus):
     elif kind < 0.6:
         bus.send(SERVICE, OBJECT, IFACE_CONTROLLER, r.choice(["BlockPlayback", "UnblockPlayback"]),
                  "(i)", (camera,))
-    elif kind < 0.67:
-        bus.send(SERVICE, OBJECT, *r.choice([(IFACE_TOUR, "PlayPresetTour"), (IFACE_CONFHUB,
-                 "SetPresetTourRunning"), (IFACE_CONTROLLER, "BlockPlayback")]), *r.choice(WRONG))
-    elif kind < 0.8:
+    elif kind < 0.75:
         bus.emit(EVENTS_OBJECT, EVENTS_IFACE, "ControlChanged", "(is)",
                  (camera, r.choice(CLIENTS)), False)
     elif kind < 0.95:
@@ -83,7 +79,7 @@ def send_one(r, bus):
                  (camera, r.choice([0, 1, 1, -1, 2])), False)
     else:
         bus.emit("/com/vorn/PTZ/Coordinator/1", COORD_IFACE, "DriverUninstalled",
-                 *r.choice(WRONG[:4] + [("(i)", (c,)) for c in (0, 9, -1, *INT32)]), False)
+                 *r.choice(UNINSTALLS), False)
 
 
 def round_trip(bus, daemon):

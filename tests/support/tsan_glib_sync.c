@@ -1,9 +1,6 @@
-/*
- * Preloaded into the ThreadSanitizer runs only. GLib is not instrumented, so
- * TSan sees none of the ordering its GMutex, GCond and GAsyncQueue give. These
- * wrappers announce it (acquire after a lock or a pop, release before an
- * unlock or a push); a structure touched without the lock is still reported.
- */
+/* Preloaded into the ThreadSanitizer runs only: GLib is not instrumented, so
+ * these wrappers announce the ordering its GMutex, GCond and GAsyncQueue give
+ * (acquire after a lock or a pop, release before an unlock or a push). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <glib.h>
