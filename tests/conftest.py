@@ -102,8 +102,7 @@ def remote_error(exc):  # (bus error name, message) of a failed call
 
 
 class Wrappers:
-    """The account files for nss_wrapper, and the syslog lines of what runs
-    under them."""
+    """Account files for nss_wrapper; the syslog of what runs under them."""
 
     def __init__(self, folder, preload):
         self.passwd, self.group, self.path = folder / "passwd", folder / "group", folder / "syslog"

@@ -30,12 +30,10 @@ BAD_CAMERAS = ["0", "9", "-1", "", "abc", "\\n", "\\xff\\xfe1", "2147483648", "-
                "9" * 40, "7" * 10240, "4294967297", "4294967299", "-4294967295"]
 # The last three and these alias tours or cameras 1 and 3 when cut to 32 bits.
 BAD_GROUPS = {"G4294967297": 1, "G4294967299": 3, "G-4294967295": 1, "G2147483648": 2}
-# Values the daemon reads and must leave exactly as they are: (tour, leaf, value).
-ODD_VALUES = [(50, "Name", "x" * 10240), (51, "Name", "\\xff\\xfe\\x01"),
-              (60, "Name", "a\\nroot.RezazErar.G2.CamNbr=2"), (61, "Name", "Grüße \\\\n"),
-              (70, "RandomEnabled", "Yes"), (71, "TimeBetweenSequences", "4294967297"),
-              (80, "Tour.T0.WaitTime", "2147483647"), (81, "Tour.T0.PresetNbr", "4294967297"),
-              (60, "Tour.T1.WaitTime", "-4294967295"), (70, "Tour.T0.Position", "2147483648")]
+# Values of playable tours that the daemon reads and must leave as they are.
+ODD_VALUES = [(60, "Name", "a\\nroot.RezazErar.G2.CamNbr=2"), (61, "Name", "Grüße \\\\n"),
+              (71, "TimeBetweenSequences", "4294967297"), (80, "Tour.T0.WaitTime", "2147483647"),
+              (81, "Tour.T0.PresetNbr", "4294967297"), (70, "Tour.T0.Position", "2147483648")]
 
 PLAYABLE = {**FUZZED, 3: BYSTANDERS[3][:2]}
 ALLOWED = {camera: {p for c, presets in PLAYABLE.values() if c == camera for p in presets}

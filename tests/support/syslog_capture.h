@@ -1,8 +1,5 @@
-/*
- * Syslog capture for unit tests: linked in, it replaces the C library's
- * syslog functions for the whole binary and records every line. Thread-safe;
- * a message is one line, cut at 2 kB.
- */
+/* Syslog capture for unit tests: linked in, it replaces the C library's syslog
+ * for the whole binary and records every line. Thread-safe; cut at 2 kB. */
 #pragma once
 
 #include <string>
