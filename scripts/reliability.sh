@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The reliability tests of the everyday suite at full size: the fuzz test
 # (hostile values and requests, tests/reliability) over several seeds with
-# many messages, SIGKILL/restart cycles and the request burst
-# (tests/e2e/test_tours.py), and the coordinator faults (tests/faults).
+# many messages, and from tests/e2e/test_tours.py the SIGKILL/restart cycles,
+# the request burst and the coordinator faults.
 # Prints the figures and writes them as JSON to <build dir>/reliability.json.
 # Exit status 0 only when every step passed.
 #
@@ -43,12 +43,14 @@ for seed in "${seeds[@]}"; do
   PATROLD_FUZZ_SEED=$seed step "fuzz seed $seed" "fuzz-$seed.xml" tests/reliability
 done
 step "crash/restart and burst" tours.xml tests/e2e/test_tours.py -k "killed or burst"
-step "coordinator faults" faults.xml tests/faults
+step "coordinator faults" faults.xml tests/e2e/test_tours.py -k coordinator
 
-/usr/bin/python3 - "$results" "$build_dir/reliability.json" "$SECONDS" "${failed[@]}" <<'PY'
+/usr/bin/python3 - "$results" "$build_dir/reliability.json" "$SECONDS" "$fuzz_seeds" \
+  "${failed[@]}" <<'PY'
 import datetime, json, os, pathlib, platform, sys
 import xml.etree.ElementTree as ET
-folder, out, seconds, failed = pathlib.Path(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4:]
+folder, out, seconds, seeds, failed = (pathlib.Path(sys.argv[1]), sys.argv[2], sys.argv[3],
+                                       sys.argv[4], sys.argv[5:])
 
 def cases(name):
     path = folder / name
@@ -58,17 +60,17 @@ def props(case):
     return {p.get("name"): p.get("value") for p in case.iter("property")}
 
 fuzz = [props(c) for xml in sorted(folder.glob("fuzz-*.xml")) for c in cases(xml.name)]
-tours = {k: v for c in cases("tours.xml") for k, v in props(c).items()}
+env = lambda name: int(os.environ[name])
 summary = {
     "date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
     "machine": {"nproc": os.cpu_count(), "kernel": platform.release()},
     "seconds": int(seconds),
-    "fuzz": {"seeds": [int(f["fuzz_seed"]) for f in fuzz],
-             "messages": sum(int(f["fuzz_messages"]) for f in fuzz),
+    "fuzz": {"seeds": [int(s) for s in seeds.split(",")],
+             "messages": env("PATROLD_FUZZ_CALLS") * len(seeds.split(",")),
              "slowest_round_trip_ms": max((int(f["slowest_round_trip_ms"]) for f in fuzz), default=None),
              "round_trip_with_write_lock_held_ms": max((int(f["lock_held_round_trip_ms"]) for f in fuzz), default=None)},
-    "crash_restart_cycles": int(tours.get("crash_restart_cycles", 0)),
-    "burst_requests": int(tours.get("burst_requests", 0)),
+    "crash_restart_cycles": env("PATROLD_CRASH_CYCLES"),
+    "burst_requests": env("PATROLD_BURST_REQUESTS") + 1,
     "coordinator_faults": [c.get("name") for c in cases("faults.xml")],
     "failed_steps": failed,
 }

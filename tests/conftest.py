@@ -1,7 +1,6 @@
 """The bus-level fixtures: programs on a private dbus-daemon with a fresh
-store, writing to files (a chatty one never blocks on a pipe). patrold runs
-under uid_wrapper/nss_wrapper and the syslog capture; PATROLD_PRELOAD (a
-sanitizer runtime) goes first in its LD_PRELOAD, PATROLD_WRAPPER in front."""
+store, output to files. patrold runs under uid_wrapper/nss_wrapper and the
+syslog capture, PATROLD_PRELOAD first in LD_PRELOAD, PATROLD_WRAPPER in front."""
 import json
 import os
 import pathlib
@@ -33,8 +32,7 @@ SERVICE_GROUP = "patrold:x:991:"
 
 
 def wait_until(predicate, timeout=10.0):
-    """Polls `predicate` (delivering this process's signals meanwhile) until
-    it is true or `timeout` passes; returns its last value."""
+    """`predicate`'s last value, polled until true or `timeout` (signals flow)."""
     ctx = GLib.MainContext.default()
     deadline = time.monotonic() + timeout
     while True:
@@ -123,8 +121,8 @@ class Wrappers:
         return wait_until(lambda: message in self.messages(), timeout)
 
     def env(self, initial_ids=None):
-        """Fake root, or the unprivileged fake account `initial_ids` (uid, gid)."""
-        # A sanitizer runtime must be the first library of a sanitized program.
+        """Fake root, or the fake account `initial_ids` (uid, gid); a sanitizer
+        runtime must be the first library of a sanitized program."""
         env = {"LD_PRELOAD": f"{os.environ.get('PATROLD_PRELOAD', '')} libuid_wrapper.so "
                              f"libnss_wrapper.so {self.preload}".strip(),
                "NSS_WRAPPER_PASSWD": str(self.passwd), "NSS_WRAPPER_GROUP": str(self.group),
@@ -137,17 +135,12 @@ class Wrappers:
 
 
 class Simulator:
-    """A running ptz-sim; `events` records the signals it sends."""
+    """A running ptz-sim."""
 
     def __init__(self, exe, bus, *args):
         self.proc = subprocess.Popen([str(exe), "--speed-scale", "10", *map(str, args)],
                                      stdout=subprocess.DEVNULL)
-        self.bus, self.events = bus, []
-        # Matched by the bus against the name's owner: only the simulator's.
-        self.sub = bus.conn.signal_subscribe(
-            SIM_SERVICE, None, None, None, None, Gio.DBusSignalFlags.NONE,
-            lambda _c, _s, path, _i, name, params, _d:
-                self.events.append((name, path, tuple(params.unpack()))), None)
+        self.bus = bus
         if not wait_until(lambda: self.proc.poll() is not None or bus.has_owner(SIM_SERVICE)) \
                 or self.proc.poll() is not None:
             self.stop()
@@ -172,9 +165,6 @@ class Simulator:
     def history(self, camera_id):  # the last 256 presets reached
         return self.camera(camera_id)["history"]
 
-    def named(self, name):
-        return [args for (n, _p, args) in self.events if n == name]
-
     def wait_history(self, camera_id, count, timeout=10.0):
         """The `count` or more presets reached from now on, or None."""
         before = len(self.history(camera_id))
@@ -183,9 +173,6 @@ class Simulator:
         return history[before:] if history else None
 
     def stop(self):
-        if self.sub:
-            self.bus.conn.signal_unsubscribe(self.sub)
-            self.sub = 0
         return stop_process(self.proc)
 
 

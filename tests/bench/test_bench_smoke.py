@@ -1,6 +1,6 @@
 """bench/run --quick: every target has its figure and every comparison is
-computed from the numbers measured beside it. Whether a target is met is read
-from a full run's output, never checked here."""
+computed from the numbers measured beside it (whether targets are met is not
+checked here)."""
 import json
 import pathlib
 import subprocess

@@ -8,15 +8,12 @@ import subprocess
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent.parent
 CAMERA_ORDER = {1: [1, 5, 3], 2: [8, 2]}
-# A head reaches a preset about every 2 s (1 s dwell and the move): 20 s
-# gives several times the arrivals that one round of each tour needs.
-SECONDS = 20
+SECONDS = 20  # a preset about every 2 s: several times one round of each tour
 
 
 def test_demo_tours_both_heads_in_order_and_cleans_up(build_dir, tmp_path):
     assert os.geteuid() == 0, "the demo needs root to start patrold with its account switch"
     state, run = tmp_path / "state.json", tmp_path / "run"
-    # The account switch under uid_wrapper/nss_wrapper leaves the machine's accounts alone.
     result = subprocess.run(
         [ROOT / "scripts" / "demo.sh", "--seconds", str(SECONDS), "--no-clear", "--dir", run,
          "--state-file", state, "--build-dir", build_dir, "--wrapped-account"],
