@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds patrold for a camera's CPU (armhf or arm64) and runs the GoogleTest
-# unit tests under qemu. Ends with "N passed, N failed".
+# unit tests and the bus-level suite tests/e2e under qemu. Ends with
+# "N passed, N failed".
 #
 # The cross compiler comes from Debian's g++-TRIPLET (its own C library);
 # GLib, SQLite and GoogleTest come from a tree of the ARCH's Debian packages
@@ -19,8 +20,9 @@ case "$arch" in
   *) echo "usage: $0 armhf|arm64" >&2; exit 2 ;;
 esac
 
+scripts/install-deps.sh
 need=()
-for p in "g++-$triplet" qemu-user-static meson ninja-build pkg-config dbus-daemon python3; do
+for p in "g++-$triplet" qemu-user-static; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -31,8 +33,11 @@ fi
 
 cache=$PWD/build/cross-cache/$arch
 sysroot=$cache/sysroot
-if [ ! -f "$sysroot/.complete" ]; then
-  rm -rf "$cache"
+out=build/cross-$arch
+packages=(libc6 libstdc++6 libglib2.0-dev libsqlite3-dev libgtest-dev libgmock-dev
+          libuid-wrapper libnss-wrapper)
+if [ "$(cat "$sysroot/.complete" 2>/dev/null)" != "${packages[*]}" ]; then
+  rm -rf "$cache" "$out"
   mkdir -p "$cache/lists/partial" "$cache/debs/partial" "$sysroot"
   : >"$cache/status"
   apt_opts=(-o "APT::Architecture=$arch" -o "APT::Architectures=$arch"
@@ -43,12 +48,11 @@ if [ ! -f "$sysroot/.complete" ]; then
   # packages, which serve a sysroot as well; the install below is the check.
   apt-get "${apt_opts[@]}" update -qq || true
   apt-get "${apt_opts[@]}" install -y -qq --download-only --no-install-recommends \
-    libc6 libstdc++6 libglib2.0-dev libsqlite3-dev libgtest-dev libgmock-dev >/dev/null
+    "${packages[@]}" >/dev/null
   for deb in "$cache"/debs/*.deb; do dpkg -x "$deb" "$sysroot"; done
-  touch "$sysroot/.complete"
+  echo "${packages[*]}" >"$sysroot/.complete"
 fi
 
-out=build/cross-$arch
 if [ ! -f "$out/build.ninja" ]; then
   printf "[constants]\nsysroot = '%s'\n" "$sysroot" >"$cache/sysroot.ini"
   meson setup "$out" --cross-file "$cache/sysroot.ini" --cross-file "cross/$arch.ini" >/dev/null
@@ -66,5 +70,30 @@ status=0
 # shellcheck disable=SC2086
 GTEST_OUTPUT="xml:$PWD/$results/" meson test -C "$out" --print-errorlogs \
   --num-processes 2 --timeout-multiplier 4 $tests || status=1
+
+# The bus-level suite tests/e2e with every program of the ARM build under
+# qemu, on the host's private bus. Each program is a static launcher of
+# qemu: a dynamically linked one (a shell script) would meet the ARM
+# preloads the suite sets and say so on its standard error.
+progs=$out/qemu-programs
+rm -rf "$progs"
+mkdir -p "$progs/tools/syslog-capture"
+ln -s "$PWD/$out/tools/syslog-capture/libsyslog-capture.so" "$progs/tools/syslog-capture/"
+for p in patrold ptz-sim paramctl tourctl; do
+  cc -static -O2 -o "$progs/$p" -x c - -DQEMU="\"$(command -v "$qemu")\"" \
+    -DSYSROOT="\"$sysroot\"" -DPROGRAM="\"$PWD/$out/$p\"" <<'EOF'
+#include <unistd.h>
+int main(int argc, char **argv) {
+  char *args[argc + 4];
+  args[0] = QEMU; args[1] = "-L"; args[2] = SYSROOT; args[3] = PROGRAM;
+  for (int i = 1; i <= argc; i++) args[i + 3] = argv[i];
+  execv(QEMU, args);
+  return 127;
+}
+EOF
+done
+PATROLD_BUILD_DIR=$PWD/$progs /usr/bin/python3 -m pytest -p no:cacheprovider -q \
+  --junitxml="$results/e2e.xml" tests/e2e || status=1
+
 python3 scripts/summarize-tests.py "$results" || status=1
 exit "$status"
