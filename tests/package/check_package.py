@@ -9,6 +9,7 @@ import subprocess
 import pytest
 
 LIBS = ["libparamstore0", "libptzcommon0", "libtourevents0"]
+APT = ["apt-get", "-y", "-o", "DPkg::Lock::Timeout=300"]  # other installs may hold the lock
 CALL = ["gdbus", "call", "--system", "--dest", "com.vorn.PresetTour", "--object-path",
         "/com/vorn/PresetTour", "--method", "com.vorn.PresetTourController.UnblockPlayback", "1"]
 
@@ -20,7 +21,7 @@ def run(*cmd, env=None):
 @pytest.fixture(scope="module")
 def installed():
     debs = [d for p in ["patrold"] + LIBS for d in glob.glob(f"{os.environ['PATROLD_DEB_DIR']}/{p}_*.deb")]
-    assert len(debs) == 4 and run("apt-get", "install", "-y", *debs).returncode == 0, debs
+    assert len(debs) == 4 and run(*APT, "install", *debs).returncode == 0, debs
     return run("dpkg", "-L", "patrold").stdout.split()
 
 
@@ -45,7 +46,7 @@ def test_installed_daemon_answers_root_and_refuses_others(bus):
 
 
 def test_purge_leaves_no_file_of_the_package(installed):
-    assert run("apt-get", "purge", "-y", "patrold", *LIBS).returncode == 0
+    assert run(*APT, "purge", "patrold", *LIBS).returncode == 0
     files = [f for f in installed if os.path.isfile(f)] + glob.glob("/etc/systemd/system/*/patrold.service")
     assert files == [] and not os.path.exists("/var/lib/patrold")
     assert run("dpkg-query", "-W", "patrold").returncode != 0
