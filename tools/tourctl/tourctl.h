@@ -110,6 +110,8 @@ Exit view_show(int tour_id);
 /* The system bus, or nullptr after a message. */
 GDBusConnection *bus_open();
 bool daemon_on_bus(GDBusConnection *bus);
+/* The system bus with patrold on it, or nullptr after a message. */
+GDBusConnection *daemon_bus();
 /* Calls `method` of `interface` on patrold with `args` (floating or not,
  * consumed). A failure is told in an operator's words. */
 Exit bus_call(GDBusConnection *bus, const char *interface, const char *method,

@@ -61,6 +61,17 @@ bool daemon_on_bus(GDBusConnection *bus) {
   return owned;
 }
 
+GDBusConnection *daemon_bus() {
+  g_autoptr(GDBusConnection) bus = bus_open();
+  if (!bus)
+    return nullptr;
+  if (!daemon_on_bus(bus)) {
+    complain("patrold is not running");
+    return nullptr;
+  }
+  return static_cast<GDBusConnection *>(g_steal_pointer(&bus));
+}
+
 Exit bus_call(GDBusConnection *bus, const char *interface, const char *method, GVariant *args) {
   g_autoptr(GVariant) owned_args = g_variant_ref_sink(args);
   g_autoptr(GError) error = nullptr;

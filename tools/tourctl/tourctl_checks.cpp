@@ -111,13 +111,9 @@ Exit request_tour(Request request, int32_t tour_id, bool as_running) {
   static constexpr std::array<const char *, 4> kMethods = {
       "PlayPresetTour", "StopPresetTour", "PausePresetTour", "ResumePresetTour"};
   const auto index = static_cast<size_t>(request);
-  g_autoptr(GDBusConnection) bus = bus_open();
+  g_autoptr(GDBusConnection) bus = daemon_bus();
   if (!bus)
     return Exit::Failure;
-  if (!daemon_on_bus(bus)) {
-    complain("patrold is not running");
-    return Exit::Failure;
-  }
   const auto tours = store_load();
   if (!tours)
     return Exit::Failure;

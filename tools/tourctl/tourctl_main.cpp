@@ -46,13 +46,9 @@ Exit camera_method(const char *method, const Line &line) {
              escaped(line.words[0]).c_str());
     return Exit::Usage;
   }
-  g_autoptr(GDBusConnection) bus = bus_open();
+  g_autoptr(GDBusConnection) bus = daemon_bus();
   if (!bus)
     return Exit::Failure;
-  if (!daemon_on_bus(bus)) {
-    complain("patrold is not running");
-    return Exit::Failure;
-  }
   return bus_call(bus, "com.vorn.PresetTourController", method, g_variant_new("(i)", *camera));
 }
 
