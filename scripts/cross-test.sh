@@ -20,16 +20,7 @@ case "$arch" in
   *) echo "usage: $0 armhf|arm64" >&2; exit 2 ;;
 esac
 
-scripts/install-deps.sh
-need=()
-for p in "g++-$triplet" qemu-user-static; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
+scripts/install-deps.sh "g++-$triplet" qemu-user-static
 
 cache=$PWD/build/cross-cache/$arch
 sysroot=$cache/sysroot

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs every Debian 12 package that building, testing and running the
-# demo need. The one list of system packages of the project.
+# demo need. The one list of system packages of the project; the scripts
+# that need more (cross builds, packaging) name their extra packages as
+# arguments, so that installing happens here alone.
+#
+#   scripts/install-deps.sh [EXTRA_PACKAGE...]
 set -euo pipefail
 
 PACKAGES=(
@@ -11,6 +15,7 @@ PACKAGES=(
   python3 python3-gi gir1.2-glib-2.0 python3-dbusmock python3-pytest
   libnss-wrapper libuid-wrapper
   valgrind procps systemd util-linux passwd
+  "$@"
 )
 
 missing=()

@@ -5,16 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=()
-for p in dpkg-dev debhelper lintian; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
-scripts/install-deps.sh
+scripts/install-deps.sh dpkg-dev debhelper lintian
 
 out=$PWD/build/deb
 rm -rf "$out"
