@@ -7,6 +7,7 @@
 #include "ptz_common.h"
 #include "tour_confhub.h"
 #include "tour_status_camera.h"
+#include "tour_text.h"
 
 const char TOUR_STATUS_IDLE[] = "idle";
 const char TOUR_STATUS_MOVING[] = "moving";
@@ -75,8 +76,9 @@ const PresetPoint *current_point(const PresetTour *tour) {
 std::string name_of(int32_t tour_id) {
   if (tour_id < 0)
     return {};
+  // A stored name is bytes of any length: the bus takes only bounded UTF-8.
   g_autofree char *name = tour_confhub_get_tour_name(tour_id);
-  return name != nullptr ? name : "";
+  return name != nullptr ? tour_text_bounded(name) : "";
 }
 
 template <typename T> void update(T &field, T value, bool &changed) {

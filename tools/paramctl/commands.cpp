@@ -8,6 +8,7 @@
 #include <glib.h>
 
 #include "param_store_admin.h"
+#include "tour_text.h"
 
 namespace paramctl {
 namespace {
@@ -37,7 +38,7 @@ int write_all(const std::vector<Assignment> &items) {
 }
 
 void print_row(const char *name, const char *value, void *) {
-  std::printf("%s=%s\n", escape(name, true).c_str(), escape(value, false).c_str());
+  std::printf("%s=%s\n", tour_text_escape(name, true).c_str(), tour_text_escape(value).c_str());
 }
 
 bool blank(const std::string &line) {
@@ -53,7 +54,7 @@ bool parse_assignment(const std::string &text, bool escaped, Assignment *out) {
   std::string_view name = std::string_view(text).substr(0, eq);
   std::string_view value = std::string_view(text).substr(eq + 1);
   if (escaped) {
-    if (!unescape(name, &out->name) || !unescape(value, &out->value))
+    if (!tour_text_unescape(name, &out->name) || !tour_text_unescape(value, &out->value))
       return false;
   } else {
     out->name = name;
@@ -68,7 +69,7 @@ int cmd_get(const std::vector<std::string> &args) {
   g_autofree char *value = nullptr;
   switch (param_store_admin_get(args[0].c_str(), &value)) {
   case 1:
-    std::printf("%s\n", escape(value, false).c_str());
+    std::printf("%s\n", tour_text_escape(value).c_str());
     return kOk;
   case 0:
     std::fprintf(stderr, "paramctl: %s: no such parameter\n", args[0].c_str());

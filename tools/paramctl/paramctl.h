@@ -29,15 +29,6 @@ int cmd_import(const std::vector<std::string> &args);
  * name is not acceptable to the store. */
 bool parse_assignment(const std::string &text, bool escaped, Assignment *out);
 
-/* The escaping shared by `get` and `list` output and `import` input
- * (paramctl(1)): backslash, \n, \r, \t, and \xHH for every other control
- * byte, C1 control and byte outside valid UTF-8; with `line_start`, also a
- * leading '#'. */
-std::string escape(std::string_view raw, bool line_start);
-/* false on an unknown escape, a NUL (raw or escaped) or a trailing
- * backslash. */
-bool unescape(std::string_view text, std::string *raw);
-
 /* After a committed write: tells the daemon about every changed
  * root.RezazErar.G<n>.Running value. Never fails. */
 void notify_running_changes(const std::vector<Assignment> &written,

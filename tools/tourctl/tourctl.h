@@ -7,6 +7,8 @@
  */
 #pragma once
 
+#include "tour_text.h"
+
 #include <gio/gio.h>
 
 #include <array>
@@ -50,12 +52,6 @@ std::optional<std::string> stored_word(const Values &values, const char *leaf);
 /* A point's dwell in seconds as patrold computes it (minutes saturate at
  * the 32-bit range). nullopt when patrold could not read it. */
 std::optional<int32_t> dwell_seconds(const Values &point);
-
-/* Text safe for a terminal: backslash, control characters and bytes that
- * are not UTF-8 come out as escapes (\\, \n, \t, \r, \xhh), as paramctl prints them. */
-std::string escaped(std::string_view text);
-/* True when `text` holds a control character or is not UTF-8. */
-bool has_control(std::string_view text);
 
 /* Strict decimal integer within [min, max]. */
 std::optional<int> parse_int(const std::string &text, int64_t min, int64_t max);

@@ -30,7 +30,7 @@ struct Command {
 std::optional<int> tour_arg(const std::string &word) {
   const auto id = parse_int(word, 0, INT32_MAX);
   if (!id)
-    complain("TOUR must be a tour number of 0 or more, not \"%s\"", escaped(word).c_str());
+    complain("TOUR must be a tour number of 0 or more, not \"%s\"", tour_text_escape(word).c_str());
   return id;
 }
 
@@ -43,7 +43,7 @@ Exit camera_method(const char *method, const Line &line) {
   const auto camera = parse_int(line.words[0], 1, kCameraCount);
   if (!camera) {
     complain("CAMERA must be a camera number from 1 to %d, not \"%s\"", kCameraCount,
-             escaped(line.words[0]).c_str());
+             tour_text_escape(line.words[0]).c_str());
     return Exit::Usage;
   }
   g_autoptr(GDBusConnection) bus = daemon_bus();
@@ -56,7 +56,7 @@ Exit run_running(const Line &line) {
   const std::string &value = line.words[0];
   if (value != "yes" && value != "no") {
     complain("the running state must be \"yes\" or \"no\", not \"%s\"",
-             escaped(value).c_str());
+             tour_text_escape(value).c_str());
     return Exit::Usage;
   }
   const auto id = tour_arg(line.words[1]);
@@ -74,7 +74,7 @@ Exit run_edit(const Line &line) {
   const auto point = parse_int(line.words[1], 0, INT32_MAX);
   if (!point) {
     complain("POINT must be a point number of 0 or more, not \"%s\"",
-             escaped(line.words[1]).c_str());
+             tour_text_escape(line.words[1]).c_str());
     return Exit::Usage;
   }
   return store_edit_point(*id, *point, line.options);
@@ -90,7 +90,7 @@ Exit run_remove(const Line &line) {
   const auto point = parse_int(line.words[1], 0, INT32_MAX);
   if (!point) {
     complain("POINT must be a point number of 0 or more, not \"%s\"",
-             escaped(line.words[1]).c_str());
+             tour_text_escape(line.words[1]).c_str());
     return Exit::Usage;
   }
   return store_remove(*id, point, stop);
@@ -208,7 +208,7 @@ Exit dispatch(int argc, char **argv) {
     if (name == candidate.name)
       command = &candidate;
   if (!command) {
-    complain("unknown command \"%s\"", escaped(argv[1]).c_str());
+    complain("unknown command \"%s\"", tour_text_escape(argv[1]).c_str());
     print_usage(stderr);
     return Exit::Usage;
   }
@@ -237,7 +237,7 @@ Exit dispatch(int argc, char **argv) {
       return usage_error(*command, what.c_str());
     }
     if (!option_allowed(*command, option)) {
-      const std::string what = "unknown option --" + escaped(option);
+      const std::string what = "unknown option --" + tour_text_escape(option);
       return usage_error(*command, what.c_str());
     }
     line.options[option] = value;

@@ -112,11 +112,11 @@ void print_table(const Status &status) {
               "STATE", "POINT", "PRESET", "DWELL LEFT", "BLOCKED", "LAST ERROR");
   for (const CameraStatus &c : status.cameras) {
     const std::string error =
-        c.last_error.empty() ? "-" : clock_time(c.last_error_time) + " " + escaped(c.last_error);
+        c.last_error.empty() ? "-" : clock_time(c.last_error_time) + " " + tour_text_escape(c.last_error);
     std::printf("%-6d %-5s %-16s %-8s %-5s %-6s %-18s %-7s %s\n", c.camera,
                 number_or_dash(c.tour_id).c_str(),
-                c.tour_name.empty() ? "-" : escaped(c.tour_name).c_str(),
-                escaped(c.state).c_str(), number_or_dash(c.point_index).c_str(),
+                c.tour_name.empty() ? "-" : tour_text_bounded(c.tour_name).c_str(),
+                tour_text_escape(c.state).c_str(), number_or_dash(c.point_index).c_str(),
                 number_or_dash(c.preset).c_str(), dwell_left(c).c_str(),
                 c.blocked ? "yes" : "no", error.c_str());
   }

@@ -230,7 +230,7 @@ constexpr std::array kPointFields = {
 };
 
 bool valid(const Field &field, const std::string &value) {
-  const std::string shown = escaped(value);
+  const std::string shown = tour_text_escape(value);
   switch (field.rule) {
   case Rule::Camera:
     if (parse_int(value, 1, kCameraCount))
@@ -268,7 +268,7 @@ bool valid(const Field &field, const std::string &value) {
              shown.c_str());
     return false;
   case Rule::Text:
-    if (!value.empty() && !has_control(value))
+    if (!value.empty() && tour_text_is_plain(value))
       return true;
     complain("--%s must be non-empty text without control characters", field.option);
     return false;
@@ -386,7 +386,7 @@ std::optional<std::string> unplayable_reason(const Tour &tour) {
   if (!stored_word(tour.values, "RandomEnabled"))
     return "its RandomEnabled cannot be read";
   if (!tour.stray.empty())
-    return "its Tour group holds " + escaped(tour.stray.front()) + ", which is not a point";
+    return "its Tour group holds " + tour_text_escape(tour.stray.front()) + ", which is not a point";
   if (tour.points.empty())
     return "it has no points";
   for (const Point &point : tour.points) {
@@ -408,7 +408,7 @@ Exit store_add_tour(const Options &options) {
     wanted = parse_int(it->second, 0, INT32_MAX);
     if (!wanted) {
       complain("--id must be a whole number of 0 or more, not \"%s\"",
-               escaped(it->second).c_str());
+               tour_text_escape(it->second).c_str());
       return Exit::Usage;
     }
   }

@@ -58,52 +58,6 @@ std::optional<int32_t> dwell_seconds(const Values &point) {
   return static_cast<int32_t>(std::clamp<int64_t>(seconds, INT32_MIN, INT32_MAX));
 }
 
-std::string escaped(std::string_view text) {
-  std::string out;
-  const char *at = text.data();
-  const char *end = text.data() + text.size();
-  while (at < end) {
-    const gunichar c = g_utf8_get_char_validated(at, end - at);
-    const bool valid = c != static_cast<gunichar>(-1) && c != static_cast<gunichar>(-2);
-    if (valid && c == '\\') {
-      out += "\\\\";
-    } else if (valid && !g_unichar_iscntrl(c)) {
-      const char *next = g_utf8_next_char(at);
-      out.append(at, next);
-      at = next;
-      continue;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else {
-      /* A C1 control is escaped byte by byte, as an invalid byte is. */
-      const char *next = valid ? g_utf8_next_char(at) : at + 1;
-      for (; at < next; ++at) {
-        char hex[5];
-        std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(*at));
-        out += hex;
-      }
-      continue;
-    }
-    ++at;
-  }
-  return out;
-}
-
-bool has_control(std::string_view text) {
-  const char *end = text.data() + text.size();
-  for (const char *at = text.data(); at < end; at = g_utf8_next_char(at)) {
-    const gunichar c = g_utf8_get_char_validated(at, end - at);
-    if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2) ||
-        g_unichar_iscntrl(c))
-      return true;
-  }
-  return false;
-}
-
 std::optional<int> parse_int(const std::string &text, int64_t min, int64_t max) {
   gint64 value = 0;
   if (text.empty() || text.front() == '+' ||

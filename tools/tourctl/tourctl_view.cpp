@@ -11,13 +11,13 @@ std::string shown(const std::optional<int32_t> &value) {
 }
 
 std::string shown(const std::optional<std::string> &value) {
-  return value ? escaped(*value) : "?";
+  return value ? tour_text_escape(*value) : "?";
 }
 
 /* A name is shown whole: patrold never reads it, so no word rule applies. */
 std::string name_of(const Tour &tour) {
   const auto it = tour.values.find("Name");
-  return it == tour.values.end() ? "" : escaped(it->second);
+  return it == tour.values.end() ? "" : tour_text_escape(it->second);
 }
 
 /* "RandomEnabled" other than exactly "yes" means ordered play. */
@@ -44,7 +44,7 @@ std::string dwell_of(const Point &point) {
 void warn_strays(const Tours &tours) {
   for (const std::string &name : tours.stray)
     complain("%s.%s is not a tour (G and a number): while it is there, patrold finds no tours",
-             kTourRoot, escaped(name).c_str());
+             kTourRoot, tour_text_escape(name).c_str());
 }
 
 } // namespace
