@@ -5,6 +5,9 @@
 
 #include "tour_handler.h"
 
+/* The introspection document (tour_interface_xml.cpp). */
+extern const gchar introspection_xml[];
+
 namespace {
 
 constexpr const char *BUS_NAME = "com.vorn.PresetTour";
@@ -78,8 +81,6 @@ bool is_known_interface(const char *interface_name) {
          g_strcmp0(interface_name, IFACE_CONTROLLER) == 0;
 }
 
-} // namespace
-
 void handle_method_call(GDBusConnection * /*connection*/,
                         const gchar * /*sender*/,
                         const gchar * /*object_path*/,
@@ -145,6 +146,8 @@ void tour_interface_handle_signal_driver_uninstalled(
     g_variant_get(parameters, "(i)", &camera_id);
   tour_handler_driver_uninstalled(handler, camera_id);
 }
+
+} // namespace
 
 void tour_interface_init(TourHandler *new_handler) {
   handler = new_handler;

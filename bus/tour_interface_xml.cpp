@@ -3,6 +3,7 @@
 /* The published description of /com/vorn/PresetTour. The CSymbol
  * annotations are part of the interface that existing clients introspect,
  * so each stays the first child of the element it names. */
+extern const gchar introspection_xml[];
 const gchar introspection_xml[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
     "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"

@@ -5,8 +5,6 @@
  * finaliser; this module only decides foreground or background, opens the
  * log, drops to the service account, and brackets the main loop.
  */
-#include "tour_main.h"
-
 #include <errno.h>
 #include <glib-object.h>
 #include <glib-unix.h>
@@ -94,8 +92,6 @@ int switch_to_service_account() {
   return 0;
 }
 
-} // namespace
-
 gboolean handle_sigterm(gpointer user_data) {
   (void)user_data;
   if (main_loop != nullptr)
@@ -108,6 +104,8 @@ void init_signals(void) {
   const guint sigterm_id = g_unix_signal_add(SIGTERM, handle_sigterm, nullptr);
   g_assert(0 != sigterm_id);
 }
+
+} // namespace
 
 int main(int argc, char **argv) {
   /* Before openlog on purpose: this line carries the default identity. */

@@ -186,3 +186,37 @@ void preset_tour_log_failure(PresetTour *self, int priority,
   self->last_error = g_steal_pointer(&message);
   get_time(&self->last_error_at);
 }
+
+const PresetPoint *preset_tour_peek_point(const PresetTour *self, int index) {
+  g_assert(IS_PRESET_TOUR(const_cast<PresetTour *>(self)));
+  if (index < 0)
+    return nullptr;
+  return static_cast<const PresetPoint *>(
+      g_list_nth_data(self->presets, guint(index)));
+}
+
+PresetTourSnapshot preset_tour_snapshot(const PresetTour *self) {
+  g_assert(IS_PRESET_TOUR(const_cast<PresetTour *>(self)));
+  PresetTourSnapshot snap{};
+  snap.tour_id = self->tour_id;
+  snap.active = self->active != 0;
+  snap.state = self->state;
+  snap.paused = self->paused != 0;
+  snap.held = self->frozen != 0;
+  snap.point_index = -1;
+  snap.preset = -1;
+  /* Prepared, the index names the first point, but no goto has picked it:
+   * a random tour may yet start elsewhere. */
+  if (snap.active && self->state != PRESET_TOUR_STATE_PREPARED) {
+    if (const PresetPoint *point =
+            preset_tour_peek_point(self, self->current_index)) {
+      snap.point_index = self->current_index;
+      snap.preset = point->preset_nbr;
+    }
+  }
+  snap.point_count = int32_t(g_list_length(self->presets));
+  snap.dwell_until = self->wait_until;
+  snap.last_error = self->last_error;
+  snap.last_error_at = self->last_error_at;
+  return snap;
+}

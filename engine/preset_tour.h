@@ -4,19 +4,20 @@
  * A PresetTour loads one guard tour from the parameter store and steps the
  * camera through it on the handler's 100 ms tick, talking to the PTZ
  * coordinator of its camera ("com.vorn.PTZ.Coordinator",
- * "/com/vorn/PTZ/Coordinator/<camera>") over the system bus.
+ * "/com/vorn/PTZ/Coordinator/<camera>") over the system bus. What it is
+ * doing is read through preset_tour_snapshot(), never from its fields.
  *
  * Threads: everything runs on the main loop's thread, except the Running
- * writes, which a worker thread named "update_running_state" performs.
+ * writes, which a worker thread named "update_running_state" performs. The
+ * coordinator calls of play, stop, pause and the tick (Queue, QueryPosition,
+ * Move) are synchronous: each blocks the main loop for up to 10 s when the
+ * coordinator does not answer. Only GotoPresetNumber is asynchronous.
  * Ownership: the handler owns one reference per engine; the engine owns its
  * bus connection, its coordinator proxy (from the start of a tour to its
  * stop) and its list of PresetPoint records. Event callbacks and the goto
  * completion receive the engine without a reference: engines outlive them
  * (they live until the handler is released at shutdown).
- * Files: preset_tour.cpp (object, preparation), preset_tour_step.cpp
- * (stepping), preset_tour_control.cpp (play/stop/pause/freeze),
- * preset_tour_running.cpp (Running writer), preset_tour_coordinator.cpp
- * (coordinator calls).
+ * Internals: preset_tour_internal.h.
  */
 #pragma once
 
@@ -42,69 +43,41 @@ enum PresetTourState : uint32_t {
   PRESET_TOUR_STATE_DESTROYED = 4,
 };
 
-enum QueueAction : int32_t {
-  QUEUE_ACTION_KEEPALIVE = 0,
-  QUEUE_ACTION_LEAVE = 2,
-  QUEUE_ACTION_ENTER = 3,
-};
-
-constexpr int32_t PRESET_TOUR_KEEPALIVE_INTERVAL_S = 10;
-constexpr int32_t PRESET_TOUR_STILL_THRESHOLD = 49; /* ready above this */
-constexpr int32_t PRESET_TOUR_GOTO_TICK_LIMIT = 600;
-constexpr int32_t PRESET_TOUR_ROUND_PAUSE_UNIT = 60;
-constexpr int PRESET_TOUR_DBUS_TIMEOUT_MS = 10000;
-constexpr const char *PRESET_TOUR_CLIENT_NAME = "Rezazerar";
-
-/* Fields in this order; flags hold 0 or 1. The handler reads tour_id and
- * active; everything else belongs to the engine. */
-struct _PresetTour {
-  GObject parent_instance;
-
-  int32_t state; /* a PresetTourState; unknown values are reported */
-  int32_t paused;
-  int32_t frozen; /* belongs to the camera: survives reset and stop */
-  int32_t moving;
-  GDBusConnection *connection;
-  GDBusProxy *proxy;
-  char *client_name;
-  TimeValue wait_until;
-  TimeValue hold_start;
-  TimeValue keepalive_at;
-  int32_t camera_id;
+/* What an engine is doing, taken at one moment on the main loop. */
+struct PresetTourSnapshot {
   int32_t tour_id; /* -1 while no tour is loaded */
-  int32_t time_between_sequences;
-  int32_t active; /* a tour is loaded and playing (paused or held included) */
-  int32_t random;
-  int32_t current_index;
-  GList *presets; /* of owned PresetPoint */
-  int32_t target_position[3];
-  int32_t goto_ticks;
-  int32_t goto_attempts;
-  int32_t head_moving;
-  int32_t still_ticks;
+  bool active;     /* a tour is loaded and playing, paused or held included */
+  int32_t state;   /* a PresetTourState */
+  bool paused;
+  bool held; /* another client has the head; belongs to the camera */
+  /* The point being visited and its preset: -1 before the first goto of a
+   * tour picks one, and while no tour is active. */
+  int32_t point_index;
+  int32_t preset;
+  int32_t point_count;   /* of the loaded tour */
+  TimeValue dwell_until; /* the end of the current (or last) dwell */
   /* The last coordinator or store failure logged for this camera and when
-   * (get_time), for whoever follows the engine; kept across stops, null
-   * until the first one. */
-  char *last_error;
+   * (get_time); kept across stops, null until the first. Borrowed: valid
+   * until the engine is next called. */
+  const char *last_error;
   TimeValue last_error_at;
 };
 
-/* Preparation (preset_tour.cpp) */
+PresetTourSnapshot preset_tour_snapshot(const PresetTour *self);
+
+/* The loaded tour's point at `index` in visiting order (the store's order
+ * sorted by Position, or as loaded for a random tour), or null. */
+const PresetPoint *preset_tour_peek_point(const PresetTour *self, int index);
+
+/* Preparation (preset_tour.cpp): loads `tour_id` without starting it. */
 int preset_tour_prepare_tour(PresetTour *self, int camera_id, int tour_id);
-void preset_tour_reset_tour(PresetTour *self);
-int preset_tour_compare_preset_positions(const PresetPoint *preset_a,
-                                         const PresetPoint *preset_b);
 
-/* Stepping (preset_tour_step.cpp) */
+/* One step of the tick (preset_tour_step.cpp). */
 int preset_tour_iterate_tour(PresetTour *self);
-void preset_tour_goto_preset(PresetTour *self, int preset_nbr, int move_speed);
-int preset_tour_get_random_preset_position(PresetTour *self);
-void preset_tour_preset_event_cb(void *user_data, int value);
-void preset_tour_moving_event_cb(void *user_data, int value);
-void preset_tour_goto_preset_done(GObject *source, GAsyncResult *result,
-                                  gpointer user_data);
 
-/* Control (preset_tour_control.cpp) */
+/* Control (preset_tour_control.cpp). A play of an active engine resumes it
+ * and keeps the loaded tour, whatever was asked. Freeze and unfreeze are
+ * the hold by another client of the head. */
 int preset_tour_play_tour(PresetTour *self, int camera_id, int tour_id);
 int preset_tour_stop_tour(PresetTour *self);
 int preset_tour_pause_tour(PresetTour *self);
@@ -118,10 +91,3 @@ int preset_tour_update_running_state(int tour_id, int running);
 /* Blocks until every Running write handed over so far has been carried out.
  * For shutdown and tests; never called from the tick. */
 void preset_tour_flush_running_writes(void);
-
-/* Coordinator client (preset_tour_coordinator.cpp) */
-int preset_tour_control_queue(PresetTour *self, int action);
-int preset_tour_get_position(PresetTour *self, int32_t position[3]);
-void preset_tour_stop_ptz(PresetTour *self);
-void preset_tour_register_to_dbus(PresetTour *self);
-void preset_tour_deregister_from_dbus(PresetTour *self);

@@ -48,9 +48,21 @@ gboolean check_camera_range(int32_t camera_id, GError **error) {
 } // namespace
 
 PresetTour *tour_handler_peek_slot(TourHandler *self, int32_t camera_id) {
+  g_return_val_if_fail(IS_TOUR_HANDLER(self), nullptr);
   if (!tour_handler_camera_in_range(camera_id))
     return nullptr;
   return self->preset_tours[tour_handler_slot(camera_id)];
+}
+
+gboolean tour_handler_is_blocked(TourHandler *self, int32_t camera_id) {
+  g_return_val_if_fail(IS_TOUR_HANDLER(self), FALSE);
+  return tour_handler_camera_in_range(camera_id) &&
+         self->playback_blocked[tour_handler_slot(camera_id)] != 0;
+}
+
+gboolean tour_handler_has_pending_requests(TourHandler *self) {
+  g_return_val_if_fail(IS_TOUR_HANDLER(self), FALSE);
+  return self->idle_id != 0;
 }
 
 static void tour_handler_finalize(GObject *object) {
@@ -200,7 +212,9 @@ void tour_handler_update_timer(TourHandler *self) {
    * has a tour loaded. */
   bool any_active = std::any_of(
       self->preset_tours.begin(), self->preset_tours.end(),
-      [](const PresetTour *tour) { return tour != nullptr && tour->active; });
+      [](const PresetTour *tour) {
+        return tour != nullptr && preset_tour_snapshot(tour).active;
+      });
 
   if (any_active) {
     if (self->timeout_id == 0)

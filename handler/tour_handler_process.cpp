@@ -34,7 +34,7 @@ void write_not_running(int32_t tour_id) {
 
 void stop_first_holder(TourHandler *self, int32_t tour_id) {
   for (PresetTour *tour : self->preset_tours) {
-    if (tour != nullptr && tour->tour_id == tour_id) {
+    if (tour != nullptr && tour_handler_tour_of(tour) == tour_id) {
       if (preset_tour_stop_tour(tour) != 0)
         syslog(LOG_WARNING, "Failed to stop playing tour");
       return;
@@ -70,7 +70,7 @@ void process_play(TourHandler *self, int32_t tour_id) {
     return;
   }
   /* One tour per camera: the new request replaces whatever plays there. */
-  if (tour->tour_id != tour_id)
+  if (tour_handler_tour_of(tour) != tour_id)
     preset_tour_stop_tour(tour);
   if (preset_tour_play_tour(tour, camera_id, tour_id) != 0) {
     syslog(LOG_WARNING, "Failed to play tour");
@@ -92,7 +92,7 @@ void process_stop(TourHandler *self, int32_t tour_id) {
   /* The tour's camera decides: an engine elsewhere that still holds it (the
    * store was edited since) is left alone. */
   PresetTour *tour = tour_handler_peek_slot(self, camera_id);
-  if (tour != nullptr && tour->tour_id == tour_id &&
+  if (tour != nullptr && tour_handler_tour_of(tour) == tour_id &&
       preset_tour_stop_tour(tour) != 0)
     syslog(LOG_WARNING, "Failed to stop playing tour");
 }
@@ -120,7 +120,7 @@ PresetTour *engine_for_request(TourHandler *self, int32_t tour_id,
 void process_pause(TourHandler *self, int32_t tour_id) {
   int32_t camera_id = 0;
   PresetTour *tour = engine_for_request(self, tour_id, &camera_id);
-  if (tour != nullptr && tour->tour_id == tour_id &&
+  if (tour != nullptr && tour_handler_tour_of(tour) == tour_id &&
       preset_tour_pause_tour(tour) != 0)
     syslog(LOG_WARNING, "Failed to pause tour");
 }
@@ -128,7 +128,7 @@ void process_pause(TourHandler *self, int32_t tour_id) {
 void process_resume(TourHandler *self, int32_t tour_id) {
   int32_t camera_id = 0;
   PresetTour *tour = engine_for_request(self, tour_id, &camera_id);
-  if (tour != nullptr && tour->tour_id == tour_id &&
+  if (tour != nullptr && tour_handler_tour_of(tour) == tour_id &&
       preset_tour_play_tour(tour, camera_id, tour_id) != 0)
     syslog(LOG_WARNING, "Failed to resume playing tour");
 }
@@ -139,7 +139,7 @@ void process_driver_uninstalled(TourHandler *self, int32_t camera_id) {
     return;
   }
   PresetTour *tour = tour_handler_peek_slot(self, camera_id);
-  if (tour != nullptr && tour->tour_id != -1 &&
+  if (tour != nullptr && tour_handler_tour_of(tour) != -1 &&
       preset_tour_stop_tour(tour) != 0) {
     /* Keep the configuration of a tour that may still be playing. */
     syslog(LOG_WARNING, "Failed to stop playing tour");
@@ -213,7 +213,7 @@ int32_t tour_handler_get_camera_id(int32_t tour_id) {
 
 gboolean tour_handler_has_tour(TourHandler *self, int32_t tour_id) {
   for (const PresetTour *tour : self->preset_tours)
-    if (tour != nullptr && tour->tour_id == tour_id)
+    if (tour != nullptr && tour_handler_tour_of(tour) == tour_id)
       return TRUE;
   return FALSE;
 }

@@ -47,30 +47,25 @@ struct Clock {
   }
 };
 
+/* A camera without an engine shows what an engine without a tour shows. */
+constexpr PresetTourSnapshot kNoTour = {
+    .tour_id = -1, .point_index = -1, .preset = -1};
+
 bool same_time(const TimeValue &a, const TimeValue &b) {
   return a.sec == b.sec && a.usec == b.usec;
 }
 
-const char *state_of(const PresetTour *tour) {
-  if (tour == nullptr || tour->active == 0)
+const char *state_of(const PresetTourSnapshot &tour) {
+  if (!tour.active)
     return TOUR_STATUS_IDLE;
   /* The head belongs to someone else: that outranks our own pause. */
-  if (tour->frozen != 0)
+  if (tour.held)
     return TOUR_STATUS_HELD;
-  if (tour->paused != 0)
+  if (tour.paused)
     return TOUR_STATUS_PAUSED;
-  if (tour->state == PRESET_TOUR_STATE_WAITING)
+  if (tour.state == PRESET_TOUR_STATE_WAITING)
     return TOUR_STATUS_DWELLING;
   return TOUR_STATUS_MOVING;
-}
-
-/* The point being visited; none before the first goto picks one. */
-const PresetPoint *current_point(const PresetTour *tour) {
-  if (tour == nullptr || tour->active == 0 ||
-      tour->state == PRESET_TOUR_STATE_PREPARED || tour->current_index < 0)
-    return nullptr;
-  return static_cast<const PresetPoint *>(
-      g_list_nth_data(tour->presets, guint(tour->current_index)));
 }
 
 std::string name_of(int32_t tour_id) {
@@ -93,11 +88,12 @@ template <typename T> void update(T &field, T value, bool &changed) {
 bool follow(Camera &camera, TourHandler *handler, int camera_id,
             const Clock &clock) {
   TourStatusValues &v = camera.served;
-  const PresetTour *tour = handler->preset_tours[size_t(camera_id - 1)];
+  const PresetTour *engine = tour_handler_peek_slot(handler, camera_id);
+  const PresetTourSnapshot tour =
+      engine != nullptr ? preset_tour_snapshot(engine) : kNoTour;
   bool changed = false;
 
-  const int32_t tour_id =
-      tour != nullptr && tour->active != 0 ? tour->tour_id : -1;
+  const int32_t tour_id = tour.active ? tour.tour_id : -1;
   if (tour_id != v.tour_id) {
     v.tour_id = tour_id;
     v.tour_name = name_of(tour_id);
@@ -109,14 +105,13 @@ bool follow(Camera &camera, TourHandler *handler, int camera_id,
     v.state_since = uint64_t(clock.real_us);
     changed = true;
   }
-  update(v.blocked, handler->playback_blocked[size_t(camera_id - 1)] != 0,
+  update(v.blocked, tour_handler_is_blocked(handler, camera_id) != FALSE,
          changed);
-  const PresetPoint *point = current_point(tour);
-  update(v.point_index, point != nullptr ? tour->current_index : -1, changed);
-  update(v.preset, point != nullptr ? point->preset_nbr : -1, changed);
+  update(v.point_index, tour.point_index, changed);
+  update(v.preset, tour.preset, changed);
 
   const TimeValue dwell =
-      state == TOUR_STATUS_DWELLING ? tour->wait_until : TimeValue{};
+      state == TOUR_STATUS_DWELLING ? tour.dwell_until : TimeValue{};
   if (!same_time(dwell, camera.dwell_at)) {
     camera.dwell_at = dwell;
     update(v.dwell_until,
@@ -124,12 +119,12 @@ bool follow(Camera &camera, TourHandler *handler, int camera_id,
            changed);
   }
 
-  if (tour != nullptr && tour->last_error != nullptr &&
-      (!same_time(tour->last_error_at, camera.error_at) ||
-       v.last_error != tour->last_error)) {
-    camera.error_at = tour->last_error_at;
-    v.last_error = tour->last_error;
-    v.last_error_time = clock.epoch_us(tour->last_error_at);
+  if (tour.last_error != nullptr &&
+      (!same_time(tour.last_error_at, camera.error_at) ||
+       v.last_error != tour.last_error)) {
+    camera.error_at = tour.last_error_at;
+    v.last_error = tour.last_error;
+    v.last_error_time = clock.epoch_us(tour.last_error_at);
     changed = true;
   }
   return changed;

@@ -159,9 +159,10 @@ protected:
     coordinator()->reset();
     EXPECT_TRUE(fake_ptz::fire_preset(kCamera, 1));
     step(engine);
-    EXPECT_EQ(engine->state, PRESET_TOUR_STATE_WAITING);
+    EXPECT_EQ(state_of(engine), PRESET_TOUR_STATE_WAITING);
     return engine;
   }
+  static int32_t state_of(PresetTour *engine) { return preset_tour_snapshot(engine).state; }
   static void step(PresetTour *engine, int ticks = 1) {
     for (int i = 0; i < ticks; ++i)
       preset_tour_iterate_tour(engine);
@@ -202,10 +203,10 @@ TEST_F(EngineTest, LoadOrdersPointsOrLeavesNoTourOnAFailedRead) {
     PresetTour *engine = make_engine();
     EXPECT_EQ(preset_tour_prepare_tour(engine, kCamera, tour_id), c.error ? -1 : 0);
     std::vector<int> order;
-    for (GList *l = engine->presets; l != nullptr; l = l->next)
-      order.push_back(static_cast<PresetPoint *>(l->data)->preset_nbr);
+    for (int i = 0; const PresetPoint *point = preset_tour_peek_point(engine, i); ++i)
+      order.push_back(point->preset_nbr);
     EXPECT_EQ(order, c.order);
-    EXPECT_EQ(engine->tour_id, c.error ? -1 : tour_id);
+    EXPECT_EQ(preset_tour_snapshot(engine).tour_id, c.error ? -1 : tour_id);
     EXPECT_EQ(syslog_capture::count(LOG_ERR, c.error ? c.error : ""), c.error ? 1 : 0);
   }
 }
@@ -232,12 +233,12 @@ TEST_F(EngineTest, RoundsVisitDwellAndPauseByTheirOrder) {
       step(engine); /* the goto */
       ASSERT_TRUE(fake_ptz::fire_preset(kCamera, 2)); /* not an arrival */
       step(engine);
-      EXPECT_EQ(engine->state, PRESET_TOUR_STATE_MOVING);
+      EXPECT_EQ(state_of(engine), PRESET_TOUR_STATE_MOVING);
       ASSERT_TRUE(fake_ptz::fire_preset(kCamera, 1));
       step(engine);
       fake_ptz::advance(dwell, -1);
       step(engine);
-      EXPECT_EQ(engine->state, PRESET_TOUR_STATE_WAITING);
+      EXPECT_EQ(state_of(engine), PRESET_TOUR_STATE_WAITING);
       fake_ptz::advance(0, 1);
     }
     wait_for_gotos(c.gotos.size());
@@ -270,10 +271,10 @@ TEST_F(EngineTest, DwellPastTheClockEndsAtTheClockEnd) {
     fake_ptz::advance(1000000);
     ASSERT_EQ(preset_tour_play_tour(engine, kCamera, kTour), 0);
     step(engine);
-    EXPECT_EQ(engine->state, c.stays ? PRESET_TOUR_STATE_WAITING : PRESET_TOUR_STATE_MOVING);
+    EXPECT_EQ(state_of(engine), c.stays ? PRESET_TOUR_STATE_WAITING : PRESET_TOUR_STATE_MOVING);
     fake_ptz::set_clock({INT_MAX, 999999});
     step(engine);
-    EXPECT_EQ(engine->state, PRESET_TOUR_STATE_MOVING);
+    EXPECT_EQ(state_of(engine), PRESET_TOUR_STATE_MOVING);
     ASSERT_EQ(preset_tour_stop_tour(engine), 0);
   }
 }
@@ -307,9 +308,9 @@ TEST_F(EngineTest, ArrivalByPositionNeedsReadinessAndAnUnchangedPosition) {
     for (int attempt = 1; attempt <= c.reissues; ++attempt)
       step(engine, attempt == 1 ? 1 : c.then);
     step(engine, c.then - 1);
-    EXPECT_EQ(engine->state, PRESET_TOUR_STATE_MOVING);
+    EXPECT_EQ(state_of(engine), PRESET_TOUR_STATE_MOVING);
     step(engine);
-    EXPECT_EQ(engine->state, PRESET_TOUR_STATE_WAITING);
+    EXPECT_EQ(state_of(engine), PRESET_TOUR_STATE_WAITING);
     wait_for_gotos(size_t(1 + c.reissues));
     EXPECT_EQ(coordinator()->calls("GotoPresetNumber").size(), size_t(1 + c.reissues));
     EXPECT_EQ(syslog_capture::lines().size(), c.error == 124 ? 1u : 0u);
@@ -339,7 +340,7 @@ TEST_F(EngineTest, KeepaliveEveryTenSecondsAlsoWhilePausedOrFrozen) {
     fake_ptz::advance(10, 1);
     step(engine);
     EXPECT_EQ(coordinator()->calls("Queue"), (Calls{keepalive, keepalive}));
-    EXPECT_EQ(engine->state, held ? PRESET_TOUR_STATE_PREPARED : PRESET_TOUR_STATE_MOVING);
+    EXPECT_EQ(state_of(engine), held ? PRESET_TOUR_STATE_PREPARED : PRESET_TOUR_STATE_MOVING);
     preset_tour_unfreeze_tour(engine);
     ASSERT_EQ(preset_tour_stop_tour(engine), 0);
   }
@@ -370,10 +371,10 @@ TEST_F(EngineTest, DwellLosesNoTimeToAHold) {
     EXPECT_EQ(coordinator()->calls(), Calls(size_t(c.leaves), {"Queue", "('Rezazerar', 0, 2)"}));
     fake_ptz::set_clock({end.sec - 1, end.usec});
     step(engine);
-    EXPECT_EQ(engine->state, PRESET_TOUR_STATE_WAITING);
+    EXPECT_EQ(state_of(engine), PRESET_TOUR_STATE_WAITING);
     fake_ptz::set_clock(end);
     step(engine);
-    EXPECT_EQ(engine->state, PRESET_TOUR_STATE_MOVING);
+    EXPECT_EQ(state_of(engine), PRESET_TOUR_STATE_MOVING);
     ASSERT_EQ(preset_tour_stop_tour(engine), 0);
   }
 }

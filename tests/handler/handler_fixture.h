@@ -15,6 +15,7 @@
 #include "syslog_capture.h"
 #include "temp_store.h"
 #include "tour_handler.h"
+#include "tour_handler_internal.h" /* the tick, driven by hand */
 
 namespace handler_test {
 
@@ -71,12 +72,20 @@ protected:
   /* Queues the request and lets the idle callback work it off, bounded. */
   void request(Request op, int32_t tour_id) {
     ASSERT_TRUE(op(handler_, tour_id, nullptr));
-    ASSERT_TRUE(run_main_loop_until([&] { return handler_->idle_id == 0; }, 5000));
+    settle();
+  }
+  /* Lets the idle callback work off what is queued, bounded. */
+  void settle() {
+    ASSERT_TRUE(
+        run_main_loop_until([&] { return !tour_handler_has_pending_requests(handler_); }, 5000));
   }
   void play(int tour_id) { request(tour_handler_play_preset_tour, tour_id); }
-  PresetTour *slot(int camera_id) { return handler_->preset_tours[camera_id - 1]; }
+  void tick() { tour_handler_iterate_tours(handler_); }
+  PresetTour *slot(int camera_id) { return tour_handler_peek_slot(handler_, camera_id); }
+  /* What `camera_id`'s engine is doing; it must have one. */
+  PresetTourSnapshot engine(int camera_id) { return preset_tour_snapshot(slot(camera_id)); }
   /* The tour that `camera_id`'s engine holds, or -2 with no engine. */
-  int held(int camera_id) { return slot(camera_id) ? slot(camera_id)->tour_id : -2; }
+  int held(int camera_id) { return slot(camera_id) ? engine(camera_id).tour_id : -2; }
   std::vector<int> engines() {
     std::vector<int> cameras;
     for (int cam = 1; cam <= IMAGE_SOURCES; ++cam)

@@ -28,7 +28,7 @@ TEST_F(HandlerTest, SetPresetTourRunningPlaysOrStopsTheNamedGroup) {
     g_autoptr(GError) error = nullptr;
     EXPECT_TRUE(tour_handler_set_preset_tour_running(handler_, running, confhub_id, &error));
     EXPECT_EQ(error, nullptr);
-    ASSERT_TRUE(run_main_loop_until([&] { return handler_->idle_id == 0; }, 5000));
+    settle();
     EXPECT_EQ(held(camera), tour_id);
   }
 }
@@ -83,13 +83,13 @@ TEST_F(HandlerTest, RequestsForTheHeldTour) {
   };
   for (const auto &[op, tour_id, paused] : steps) {
     request(op, tour_id);
-    EXPECT_EQ(slot(7)->paused, paused);
+    EXPECT_EQ(engine(7).paused, paused);
     EXPECT_EQ(held(7), 1);
   }
   ASSERT_EQ(preset_tour_freeze_tour(slot(7)), 0);
   const int writes = calls("cli_setCustomParam");
   play(1);
-  EXPECT_EQ(slot(7)->frozen, 1);
+  EXPECT_TRUE(engine(7).held);
   EXPECT_EQ(calls("cli_setCustomParam"), writes);
 }
 
@@ -150,7 +150,7 @@ TEST_F(HandlerTest, DriverUninstalledStopsAndDeletesTheCameraTours) {
   start_handler();
   play(1);
   ASSERT_TRUE(tour_handler_driver_uninstalled(handler_, 2));
-  ASSERT_TRUE(run_main_loop_until([&] { return handler_->idle_id == 0; }, 5000));
+  settle();
   /* The stop's Running "no" must not bring the deleted group back as a lone
    * Running parameter. */
   preset_tour_flush_running_writes();
@@ -162,7 +162,7 @@ TEST_F(HandlerTest, DriverUninstalledStopsAndDeletesTheCameraTours) {
   param_store_testing_reset();
   for (int32_t cam : {0, 9, -3}) {
     ASSERT_TRUE(tour_handler_driver_uninstalled(handler_, cam));
-    ASSERT_TRUE(run_main_loop_until([&] { return handler_->idle_id == 0; }, 5000));
+    settle();
     EXPECT_EQ(syslog_capture::count(LOG_WARNING, "Ignoring driver uninstall of camera id " +
                                                      std::to_string(cam)), 1);
   }
@@ -195,7 +195,7 @@ TEST_F(HandlerTest, StartUpResumesOneRunningTourPerCamera) {
     start_handler();
     std::map<int, int> resumed;
     for (int cam : engines())
-      if (slot(cam)->active == 1)
+      if (engine(cam).active)
         resumed[cam] = held(cam);
     EXPECT_EQ(resumed, c.resumed);
     for (const auto &[tour_id, running] : c.running)
@@ -227,8 +227,8 @@ TEST_F(HandlerTest, ControlEventsDecideTheTourOfTheirCamera) {
       ASSERT_EQ(preset_tour_freeze_tour(slot(2)), 0);
     }
     ASSERT_TRUE(fake_ptz::fire_control(2, client));
-    EXPECT_EQ(slot(2)->frozen, frozen_after);
-    EXPECT_EQ(slot(2)->active, active_after);
+    EXPECT_EQ(engine(2).held, frozen_after);
+    EXPECT_EQ(engine(2).active, active_after);
     EXPECT_EQ(running_of(5), active_after ? "yes" : "no");
   }
 }

@@ -14,7 +14,6 @@ constexpr uint64_t kSecond = 1000000;
 class StatusTest : public HandlerTest {
 protected:
   void TearDown() override { g_clear_pointer(&status_, tour_status_free); HandlerTest::TearDown(); }
-  void tick() { tour_handler_iterate_tours(handler_); }
   TourStatus *status_ = nullptr;
 };
 
