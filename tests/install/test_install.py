@@ -110,7 +110,11 @@ CALLS = {
                {"root", OPERATOR}),
     "status-property": ("org.freedesktop.DBus.Properties", "Get", f"{STATUS}/Camera1", "(ss)",
                         ("com.vorn.PresetTourStatus.Camera", "State"), {"root", OPERATOR}),
-    "introspect": ("org.freedesktop.DBus.Introspectable", "Introspect", STATUS, None, None, ACCOUNTS),
+    "introspect": ("org.freedesktop.DBus.Introspectable", "Introspect", STATUS, None, None,
+                   {"root", OPERATOR}),
+    "properties": ("org.freedesktop.DBus.Properties", "GetAll", OBJECT, "(s)",
+                   ("com.vorn.PresetTour",), {"root", OPERATOR}),
+    "peer": ("org.freedesktop.DBus.Peer", "Ping", OBJECT, None, None, ACCOUNTS),
 }
 
 
