@@ -124,6 +124,11 @@ void queue_release(int camera_id, const char *client);
 void coordinator_register(GDBusConnection *conn);
 void coordinator_reset(Camera &cam);
 
+/* sim_clients.cpp: true, with the call answered with an error, when its
+ * client name belongs to another account or no new name can be taken;
+ * otherwise the name is (now) the caller's account's. */
+bool refuse_foreign_client(GDBusMethodInvocation *inv, const char *client);
+
 /* sim_control.cpp */
 void control_register(GDBusConnection *conn);
 std::string control_state_json();

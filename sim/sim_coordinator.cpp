@@ -136,6 +136,10 @@ void on_method_call(GDBusConnection *, const char *, const char *, const char *,
                                           "Unknown method %s", method_name);
     return;
   }
+  const char *client = nullptr;
+  g_variant_get_child(params, 0, "&s", &client);
+  if (refuse_foreign_client(inv, client))
+    return;
   Camera &cam = *camera(camera_id);
   cam.calls[index]++;
   if (cam.last_args[index] != nullptr)

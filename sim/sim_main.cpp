@@ -58,6 +58,8 @@ constexpr const char *kDescription =
     "      client is at the head of the queue.\n"
     "  Move (s, 29 i): a 3 in member 5, 9 or 13 stops the head where it is.\n"
     "  signal DriverUninstalled (i camera) on /com/vorn/PTZ/Coordinator/1\n"
+    "A client name belongs to the account of the first call naming it; a call\n"
+    "naming it from another account is refused (AccessDenied).\n"
     "\n"
     "Heads move in real time: pan units/s = (250 + 25*speed) * speed-scale,\n"
     "tilt and zoom at 1/10 and 1/100 of that, all axes arriving together.\n"

@@ -13,7 +13,7 @@ import tempfile
 import pytest
 from gi.repository import GLib
 
-from conftest import (COORD_IFACE, EVENTS_IFACE, EVENTS_OBJECT, OBJECT, ROOT, SERVICE,
+from conftest import (COORD_IFACE, EVENTS_IFACE, EVENTS_OBJECT, OBJECT, ROOT, SERVICE, SIM_SERVICE,
                       BusClient, Daemon, ParamCtl, Simulator, program, remote_error,
                       stop_process, tour_lines, wait_until)
 
@@ -161,6 +161,24 @@ def test_only_the_coordinators_signals_count(system, forged, genuine, outcome):
     clients["nobody"].has_owner(SERVICE)
     sim.control(*genuine)
     assert wait_until(lambda: outcome(paramctl, clients["root"])), (paramctl.groups(), sim.state())
+
+
+def test_only_the_coordinators_clients_call_it_each_under_its_own_names(system):
+    daemon, sim, _, clients = system
+    daemon.play(1)
+    assert wait_until(lambda: sim.camera(1)["queue"] == ["Rezazerar"])
+    stop = ("Rezazerar", *(3 if i in (5, 9, 13) else 0 for i in range(1, 30)))
+    for account, method, signature, args in (
+            ("nobody", "Queue", "(sii)", ("Intruder", 0, 3)),  # a hold
+            ("nobody", "Queue", "(sii)", ("Rezazerar", 0, 2)),  # patrold leaving
+            ("nobody", "GotoPresetNumber", "(siii)", ("Rezazerar", 0, 5, 50 << 16)),
+            ("nobody", "Move", f"(s{'i' * 29})", stop),
+            ("root", "Queue", "(sii)", ("Rezazerar", 0, 2))):  # the name is patrold's account's
+        with pytest.raises(GLib.Error) as refused:
+            clients[account].call(SIM_SERVICE, "/com/vorn/PTZ/Coordinator/1", COORD_IFACE,
+                                  method, signature, args)
+        assert remote_error(refused.value)[0] == "org.freedesktop.DBus.Error.AccessDenied", method
+    assert sim.camera(1)["queue"] == ["Rezazerar"] and state(clients["root"], 1) != "held"
 
 
 def test_status_signals_reach_root_and_operators_only(system):
