@@ -4,13 +4,17 @@
 #include <syslog.h>
 
 #include "tour_handler.h"
-
-/* The introspection document (tour_interface_xml.cpp). */
-extern const gchar introspection_xml[];
+/* The compiled-in interface files; the generated header is C. */
+extern "C" {
+#include "tour-interfaces.h"
+}
 
 namespace {
 
 constexpr const char *BUS_NAME = "com.vorn.PresetTour";
+/* data/com.vorn.PresetTour.xml, compiled in. */
+constexpr const char *INTROSPECTION_RESOURCE =
+    "/com/vorn/patrold/com.vorn.PresetTour.xml";
 constexpr const char *OBJECT_PATH = "/com/vorn/PresetTour";
 constexpr const char *IFACE_TOUR = "com.vorn.PresetTour";
 constexpr const char *IFACE_CONFHUB = "com.vorn.PresetTourConfhub";
@@ -152,7 +156,13 @@ void tour_interface_handle_signal_driver_uninstalled(
 void tour_interface_init(TourHandler *new_handler) {
   handler = new_handler;
 
-  introspection_data = g_dbus_node_info_new_for_xml(introspection_xml, nullptr);
+  /* Compiled in and checked at build time: it cannot be missing. */
+  g_autoptr(GBytes) xml = g_resource_lookup_data(
+      tour_interfaces_get_resource(), INTROSPECTION_RESOURCE,
+      G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
+  g_assert(xml != nullptr);
+  introspection_data = g_dbus_node_info_new_for_xml(
+      static_cast<const gchar *>(g_bytes_get_data(xml, nullptr)), nullptr);
   g_assert(introspection_data != NULL);
 
   owner_id = g_bus_own_name(G_BUS_TYPE_SYSTEM, BUS_NAME,

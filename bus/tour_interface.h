@@ -3,9 +3,10 @@
  *
  * Owns "com.vorn.PresetTour", publishes "/com/vorn/PresetTour" with the
  * interfaces "com.vorn.PresetTour", "com.vorn.PresetTourConfhub" and
- * "com.vorn.PresetTourController" from a fixed introspection document, turns each method
- * call into one TourHandler request and answers it at once, and forwards the
- * coordinator's "DriverUninstalled" signal to the handler.
+ * "com.vorn.PresetTourController" as data/com.vorn.PresetTour.xml describes
+ * them, turns each method call into one TourHandler request and answers it
+ * at once, and forwards the coordinator's "DriverUninstalled" signal to the
+ * handler.
  *
  * State: module-level, one set per process. The handler pointer is borrowed.
  * Threads: every callback runs on the main loop's thread.

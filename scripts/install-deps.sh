@@ -9,7 +9,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential g++ pkg-config meson ninja-build
-  libglib2.0-dev libglib2.0-bin libsqlite3-dev sqlite3
+  libglib2.0-dev libglib2.0-dev-bin libglib2.0-bin libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev googletest
   dbus dbus-daemon
   python3 python3-gi gir1.2-glib-2.0 python3-dbusmock python3-pytest

@@ -1,5 +1,10 @@
 #include "tour_status_camera.h"
 
+/* The compiled-in interface files; the generated header is C. */
+extern "C" {
+#include "tour-interfaces.h"
+}
+
 struct _TourStatusCamera {
   GDBusInterfaceSkeleton parent_instance;
   const TourStatusValues *values;
@@ -12,32 +17,21 @@ const char TOUR_STATUS_INTERFACE[] = "com.vorn.PresetTourStatus.Camera";
 
 namespace {
 
-constexpr const char INTROSPECTION[] =
-    "<node>"
-    " <interface name='com.vorn.PresetTourStatus.Camera'>"
-    "  <property name='Camera' type='i' access='read'>"
-    "   <annotation name='org.freedesktop.DBus.Property.EmitsChangedSignal'"
-    "    value='const'/>"
-    "  </property>"
-    "  <property name='TourId' type='i' access='read'/>"
-    "  <property name='TourName' type='s' access='read'/>"
-    "  <property name='State' type='s' access='read'/>"
-    "  <property name='Blocked' type='b' access='read'/>"
-    "  <property name='PointIndex' type='i' access='read'/>"
-    "  <property name='Preset' type='i' access='read'/>"
-    "  <property name='StateSince' type='t' access='read'/>"
-    "  <property name='DwellUntil' type='t' access='read'/>"
-    "  <property name='LastError' type='s' access='read'/>"
-    "  <property name='LastErrorTime' type='t' access='read'/>"
-    " </interface>"
-    "</node>";
+/* data/com.vorn.PresetTourStatus.Camera.xml, compiled in. */
+constexpr const char INTROSPECTION_RESOURCE[] =
+    "/com/vorn/patrold/com.vorn.PresetTourStatus.Camera.xml";
 
 GDBusInterfaceInfo *interface_info() {
   /* Parsed once and kept for the life of the process, like a static table. */
   /* The node is what is kept: holding only its interface would leave the
    * node itself unreferenced, which leak checkers rightly report. */
   static GDBusNodeInfo *node = [] {
-    GDBusNodeInfo *parsed = g_dbus_node_info_new_for_xml(INTROSPECTION, nullptr);
+    g_autoptr(GBytes) xml = g_resource_lookup_data(
+        tour_interfaces_get_resource(), INTROSPECTION_RESOURCE,
+        G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
+    g_assert(xml != nullptr);
+    GDBusNodeInfo *parsed = g_dbus_node_info_new_for_xml(
+        static_cast<const gchar *>(g_bytes_get_data(xml, nullptr)), nullptr);
     g_assert(parsed != nullptr);
     return parsed;
   }();

@@ -2,7 +2,8 @@
 import pytest
 from gi.repository import Gio, GLib
 
-from conftest import IFACE_CONFHUB, IFACE_CONTROLLER, IFACE_TOUR, OBJECT, SERVICE, remote_error
+from conftest import (IFACE_CONFHUB, IFACE_CONTROLLER, IFACE_TOUR, OBJECT, SERVICE, interfaces_of,
+                      remote_error, shipped_interfaces)
 
 CSYMBOL = "org.freedesktop.DBus.GLib.CSymbol"
 # interface -> (interface CSymbol or None, [(method, CSymbol, [(arg, type)])])
@@ -23,6 +24,7 @@ def test_introspection_publishes_the_three_interfaces(patrold):
     ours = {i.name: i for i in Gio.DBusNodeInfo.new_for_xml(xml).interfaces
             if i.name.startswith("com.vorn.")}
     assert set(ours) == set(PUBLISHED)
+    assert interfaces_of(xml) == shipped_interfaces("com.vorn.PresetTour.xml")
 
     def csymbols(info):
         return [a.value for a in info.annotations if a.key == CSYMBOL]

@@ -4,7 +4,7 @@ import pathlib
 
 from gi.repository import Gio
 
-from conftest import SERVICE, tour_lines, wait_until
+from conftest import SERVICE, interfaces_of, shipped_interfaces, tour_lines, wait_until
 
 ROOT = "/com/vorn/PresetTourStatus"
 IFACE = "com.vorn.PresetTourStatus.Camera"
@@ -41,6 +41,8 @@ def test_a_client_follows_a_tour_from_the_table_alone(patrold, seed, ptz_sim, bu
     seed(tour_lines(1, camera=2, presets=(4, 5), wait=3))
     w = Watcher(bus)
     assert sorted(w.cams) == [f"{ROOT}/Camera{n}" for n in range(1, 9)]
+    xml = bus.call(SERVICE, f"{ROOT}/Camera2", "org.freedesktop.DBus.Introspectable", "Introspect")
+    assert interfaces_of(xml.unpack()[0]) == shipped_interfaces(f"{IFACE}.xml")
     assert {k: v for k, v in w.cam(2).items() if k != "StateSince"} == dict(
         Camera=2, TourId=-1, TourName="", State="idle", Blocked=False, PointIndex=-1,
         Preset=-1, DwellUntil=0, LastError="", LastErrorTime=0)
