@@ -40,6 +40,8 @@ static void preset_tour_finalize(GObject *object) {
   g_clear_pointer(&self->client_name, g_free);
   g_clear_object(&self->proxy);
   g_clear_pointer(&self->last_error, g_free);
+  g_cancellable_cancel(self->cancellable);
+  g_clear_object(&self->cancellable);
 
   G_OBJECT_CLASS(preset_tour_parent_class)->finalize(object);
 }
@@ -54,6 +56,7 @@ static void preset_tour_init(PresetTour *self) {
   self->paused = 0;
   self->keepalive_at = TimeValue{0, 0};
   self->client_name = g_strdup(PRESET_TOUR_CLIENT_NAME);
+  self->cancellable = g_cancellable_new();
 
   g_autoptr(GError) error = nullptr;
   self->connection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);

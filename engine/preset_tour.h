@@ -14,9 +14,10 @@
  * coordinator does not answer. Only GotoPresetNumber is asynchronous.
  * Ownership: the handler owns one reference per engine; the engine owns its
  * bus connection, its coordinator proxy (from the start of a tour to its
- * stop) and its list of PresetPoint records. Event callbacks and the goto
- * completion receive the engine without a reference: engines outlive them
- * (they live until the handler is released at shutdown).
+ * stop) and its list of PresetPoint records. Event callbacks receive the
+ * engine without a reference: an engine with a tour subscribed lives until
+ * the handler is released at shutdown. An engine may be released while a
+ * goto is out: its completion is cancelled.
  * Internals: preset_tour_internal.h.
  */
 #pragma once

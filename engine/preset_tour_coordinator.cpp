@@ -6,12 +6,14 @@
 
 namespace {
 
-constexpr const char *kCoordinatorName = "Coordinator";
-/* The coordinator's "no such position yet" answer: expected, not logged. */
+constexpr const char *kCoordinatorBusName = "com.vorn.PTZ.Coordinator";
+constexpr const char *kCoordinatorInterface = "com.vorn.PTZ.Coordinator";
+/* The coordinator's own code for "no such position yet": expected, not
+ * logged. The number is the coordinator's; do not "fix" it. */
 constexpr gint kPositionUnavailableCode = 125;
 
 /* The stopping Move: three groups of 0, 0, 0, 3 after a leading 0, then
- * sixteen zeros. */
+ * sixteen zeros, as the coordinator expects a stop (odd as it looks). */
 constexpr std::array<gint32, 29> kStopMoveValues = {
     0, 0, 0, 0, 3, 0, 0, 0, 3, 0, 0, 0, 3, 0, 0,
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
@@ -126,13 +128,12 @@ void preset_tour_register_to_dbus(PresetTour *self) {
   if (self->connection == nullptr)
     return;
 
-  g_autofree char *name = g_strdup_printf("com.vorn.PTZ.%s", kCoordinatorName);
-  g_autofree char *path = g_strdup_printf("/com/vorn/PTZ/%s/%d",
-                                          kCoordinatorName, self->camera_id);
+  g_autofree char *path =
+      g_strdup_printf("/com/vorn/PTZ/Coordinator/%d", self->camera_id);
   g_autoptr(GError) error = nullptr;
   self->proxy = g_dbus_proxy_new_sync(
       self->connection, G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES, nullptr,
-      name, path, name, nullptr, &error);
+      kCoordinatorBusName, path, kCoordinatorInterface, nullptr, &error);
 }
 
 void preset_tour_deregister_from_dbus(PresetTour *self) {

@@ -21,6 +21,8 @@ constexpr int32_t PRESET_TOUR_STILL_THRESHOLD = 49; /* ready above this */
 constexpr int32_t PRESET_TOUR_GOTO_TICK_LIMIT = 600;
 constexpr int32_t PRESET_TOUR_ROUND_PAUSE_UNIT = 60;
 constexpr int PRESET_TOUR_DBUS_TIMEOUT_MS = 10000;
+/* The name the coordinator and the control events know this daemon by;
+ * the platform's, spelling and case included. */
 constexpr const char *PRESET_TOUR_CLIENT_NAME = "Rezazerar";
 
 /* Fields in this order; flags hold 0 or 1. */
@@ -54,6 +56,9 @@ struct _PresetTour {
    * until the first one. */
   char *last_error;
   TimeValue last_error_at;
+  /* Cancelled when the engine goes: a goto still out then completes
+   * without touching it. */
+  GCancellable *cancellable;
 };
 
 /* Preparation (preset_tour.cpp) */

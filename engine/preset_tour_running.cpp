@@ -3,17 +3,13 @@
  * a FIFO, so a later request for a tour can never be overtaken by an earlier
  * one and the main loop only ever hands records over.
  */
-#include <memory>
 #include <unordered_map>
 
 #include "preset_tour.h"
 
-namespace {
+G_DEFINE_AUTOPTR_CLEANUP_FUNC(TourParam, g_free)
 
-struct ParamDeleter {
-  void operator()(TourParam *param) const { g_free(param); }
-};
-using OwnedParam = std::unique_ptr<TourParam, ParamDeleter>;
+namespace {
 
 struct RunningWriter {
   GMutex lock;
@@ -45,7 +41,8 @@ void write_running(TourParam *request) {
 gpointer preset_tour_update_running_state_thread(gpointer) {
   RunningWriter &w = writer();
   for (;;) {
-    OwnedParam request(static_cast<TourParam *>(g_async_queue_pop(w.queue)));
+    g_autoptr(TourParam) request =
+        static_cast<TourParam *>(g_async_queue_pop(w.queue));
 
     bool superseded = false;
     {
@@ -56,7 +53,7 @@ gpointer preset_tour_update_running_state_thread(gpointer) {
         w.queued.erase(entry);
     }
     if (!superseded)
-      write_running(request.get());
+      write_running(request);
 
     g_autoptr(GMutexLocker) locker = g_mutex_locker_new(&w.lock);
     w.carried_out += 1;
@@ -81,8 +78,8 @@ bool ensure_worker(RunningWriter &w) {
 } // namespace
 
 int preset_tour_update_running_state(int tour_id, int running) {
-  OwnedParam request(g_try_new0(TourParam, 1));
-  if (!request)
+  g_autoptr(TourParam) request = g_try_new0(TourParam, 1);
+  if (request == nullptr)
     return -1;
   request->type = GUARD_RUNNING;
   request->tour_id = tour_id;
@@ -95,7 +92,7 @@ int preset_tour_update_running_state(int tour_id, int running) {
     return -1;
   w.handed_over += 1;
   w.queued[tour_id] += 1;
-  g_async_queue_push(w.queue, request.release());
+  g_async_queue_push(w.queue, g_steal_pointer(&request));
   return 0;
 }
 

@@ -140,7 +140,7 @@ void preset_tour_goto_preset(PresetTour *self, int preset_nbr,
     preset_tour_update_position(self);
     g_dbus_proxy_call(self->proxy, "GotoPresetNumber", args,
                       G_DBUS_CALL_FLAGS_NONE, PRESET_TOUR_DBUS_TIMEOUT_MS,
-                      nullptr, preset_tour_goto_preset_done, self);
+                      self->cancellable, preset_tour_goto_preset_done, self);
   }
   self->goto_ticks = 0;
   self->moving = 1;
@@ -148,14 +148,15 @@ void preset_tour_goto_preset(PresetTour *self, int preset_nbr,
 
 void preset_tour_goto_preset_done(GObject *source, GAsyncResult *result,
                                   gpointer user_data) {
-  auto *self = static_cast<PresetTour *>(user_data);
-  if (self->proxy == nullptr)
-    return;
-
+  /* Finished before anything else: a cancelled call means the engine is
+   * gone, and `user_data` must not be touched. */
   g_autoptr(GError) error = nullptr;
   g_autoptr(GVariant) reply =
       g_dbus_proxy_call_finish(G_DBUS_PROXY(source), result, &error);
-  if (reply != nullptr)
+  if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+    return;
+  auto *self = static_cast<PresetTour *>(user_data);
+  if (self->proxy != nullptr && reply != nullptr)
     preset_tour_push_keepalive(self);
 }
 

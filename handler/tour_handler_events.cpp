@@ -5,6 +5,8 @@
 
 namespace {
 
+/* Client names as the platform's control queue reports them, spelling and
+ * case included: this daemon's own, and the recorded-tour player's. */
 constexpr const char *OWN_CLIENT = "Rezazerar";
 constexpr const char *RECORDED_TOUR_CLIENT = "Recordedtour";
 

@@ -186,6 +186,8 @@ void process_action(TourHandler *self, const TourAction &action) {
     process_driver_uninstalled(self, action.camera_id);
     break;
   default:
+    /* The platform's log monitoring matches this text as written, spelling
+     * included: keep it. */
     syslog(LOG_ERR, "Errorious preset action: %d", action.kind);
     break;
   }

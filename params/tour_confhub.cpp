@@ -61,6 +61,8 @@ constexpr std::string_view MINUTES = "Minutes";
 constexpr int64_t SECONDS_PER_MINUTE = 60;
 
 void log_unknown_type(const TourParam *tour_param) {
+  /* The platform's log monitoring matches this text as written, spelling
+   * included: keep it. */
   syslog(LOG_ERR, "Faild to fetch parameter query for type: %d",
          static_cast<int>(tour_param->type));
 }

@@ -1,6 +1,5 @@
 #include "tour_status.h"
 
-#include <memory>
 #include <syslog.h>
 
 #include "preset_tour.h"
@@ -19,11 +18,6 @@ namespace {
 
 constexpr const char MANAGER_PATH[] = "/com/vorn/PresetTourStatus";
 
-struct ObjectUnref {
-  void operator()(gpointer object) const { g_object_unref(object); }
-};
-template <typename T> using Owned = std::unique_ptr<T, ObjectUnref>;
-
 struct Camera {
   TourStatusValues served;    /* what Get and GetManagedObjects answer */
   TourStatusValues announced; /* as the last PropertiesChanged left it */
@@ -31,7 +25,7 @@ struct Camera {
    * only when they change, so that a steady dwell keeps one value. */
   TimeValue dwell_at{};
   TimeValue error_at{};
-  Owned<TourStatusCamera> skeleton;
+  TourStatusCamera *skeleton = nullptr; /* the manager's, through its object */
 };
 
 /* One reading of both clocks, so that all values taken together agree. */
@@ -134,7 +128,7 @@ bool follow(Camera &camera, TourHandler *handler, int camera_id,
 
 struct TourStatus {
   TourHandler *handler = nullptr; /* borrowed; outlives the status */
-  Owned<GDBusObjectManagerServer> manager;
+  GDBusObjectManagerServer *manager = nullptr; /* owned */
   std::array<Camera, IMAGE_SOURCES> cameras;
   guint announce_id = 0;
 };
@@ -147,7 +141,7 @@ gboolean announce(gpointer data) {
   for (Camera &camera : self->cameras) {
     if (camera.served == camera.announced)
       continue;
-    tour_status_camera_announce(camera.skeleton.get(), camera.announced);
+    tour_status_camera_announce(camera.skeleton, camera.announced);
     camera.announced = camera.served;
   }
   return G_SOURCE_REMOVE;
@@ -167,15 +161,17 @@ void refresh(gpointer data) {
 }
 
 void export_objects(TourStatus *self) {
-  self->manager.reset(g_dbus_object_manager_server_new(MANAGER_PATH));
+  self->manager = g_dbus_object_manager_server_new(MANAGER_PATH);
   for (int id = 1; id <= IMAGE_SOURCES; ++id) {
     Camera &camera = self->cameras[size_t(id - 1)];
     g_autofree char *path = g_strdup_printf("%s/Camera%d", MANAGER_PATH, id);
     g_autoptr(GDBusObjectSkeleton) object = g_dbus_object_skeleton_new(path);
-    camera.skeleton.reset(tour_status_camera_new(&camera.served));
-    g_dbus_object_skeleton_add_interface(
-        object, G_DBUS_INTERFACE_SKELETON(camera.skeleton.get()));
-    g_dbus_object_manager_server_export(self->manager.get(), object);
+    g_autoptr(TourStatusCamera) skeleton =
+        tour_status_camera_new(&camera.served);
+    g_dbus_object_skeleton_add_interface(object,
+                                         G_DBUS_INTERFACE_SKELETON(skeleton));
+    g_dbus_object_manager_server_export(self->manager, object);
+    camera.skeleton = skeleton;
   }
 
   g_autoptr(GError) error = nullptr;
@@ -185,7 +181,7 @@ void export_objects(TourStatus *self) {
     syslog(LOG_ERR, "Failed to export the tour status: %s", error->message);
     return;
   }
-  g_dbus_object_manager_server_set_connection(self->manager.get(), bus);
+  g_dbus_object_manager_server_set_connection(self->manager, bus);
 }
 
 } // namespace
@@ -214,9 +210,9 @@ void tour_status_free(TourStatus *self) {
     return;
   tour_handler_set_observer(self->handler, nullptr, nullptr);
   g_clear_handle_id(&self->announce_id, g_source_remove);
-  if (self->manager)
-    g_dbus_object_manager_server_set_connection(self->manager.get(), nullptr);
-  self->manager.reset();
+  if (self->manager != nullptr)
+    g_dbus_object_manager_server_set_connection(self->manager, nullptr);
+  g_clear_object(&self->manager);
   delete self;
 }
 

@@ -133,7 +133,7 @@ protected:
     TempStoreTest::TearDown();
   }
 
-  /* Never finalised: a goto completion may still be queued for it. */
+  /* Owned by the caller, who may free it while a goto is still out. */
   static PresetTour *make_engine() {
     return static_cast<PresetTour *>(g_object_new(PRESET_TOUR_TYPE, nullptr));
   }
@@ -200,7 +200,7 @@ TEST_F(EngineTest, LoadOrdersPointsOrLeavesNoTourOnAFailedRead) {
     if (c.broken != nullptr)
       temp_store::put(temp_store::tour(tour_id, c.broken), "x");
     syslog_capture::clear();
-    PresetTour *engine = make_engine();
+    g_autoptr(PresetTour) engine = make_engine();
     EXPECT_EQ(preset_tour_prepare_tour(engine, kCamera, tour_id), c.error ? -1 : 0);
     std::vector<int> order;
     for (int i = 0; const PresetPoint *point = preset_tour_peek_point(engine, i); ++i)
@@ -227,7 +227,7 @@ TEST_F(EngineTest, RoundsVisitDwellAndPauseByTheirOrder) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.random);
-    PresetTour *engine = play({.random = c.random, .between = 2, .points = kThree});
+    g_autoptr(PresetTour) engine = play({.random = c.random, .between = 2, .points = kThree});
     fake_ptz::script_random(c.draws);
     for (int dwell : c.dwells) {
       step(engine); /* the goto */
@@ -264,7 +264,7 @@ TEST_F(EngineTest, DwellPastTheClockEndsAtTheClockEnd) {
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.wait << " " << c.view << " " << c.between);
     fake_ptz::reset();
-    PresetTour *engine =
+    g_autoptr(PresetTour) engine =
         play_to_first_dwell({.between = c.between, .points = {{21, 1, 1, c.wait, c.view}}});
     fake_ptz::advance(1000000);
     ASSERT_EQ(preset_tour_pause_tour(engine), 0);
@@ -294,7 +294,7 @@ TEST_F(EngineTest, ArrivalByPositionNeedsReadinessAndAnUnchangedPosition) {
                      {0, 50, 1, 124, {2, 3, 3, 3}, 2}, {0, 50, 1, 0, {}, 1, 30}};
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.first << " " << c.reissues << " " << c.restart);
-    PresetTour *engine = play({.points = kThree});
+    g_autoptr(PresetTour) engine = play({.points = kThree});
     coordinator()->script("QueryPosition", FakeCoordinator::position(1), c.error);
     for (int p : c.positions)
       coordinator()->script("QueryPosition", FakeCoordinator::position(p));
@@ -329,7 +329,7 @@ TEST_F(EngineTest, KeepaliveEveryTenSecondsAlsoWhilePausedOrFrozen) {
   using Hold = int (*)(PresetTour *);
   for (auto [hold, held] : {std::pair<Hold, bool>{[](PresetTour *) { return 0; }, false},
                             {preset_tour_pause_tour, true}, {preset_tour_freeze_tour, true}}) {
-    PresetTour *engine = play({.points = kThree});
+    g_autoptr(PresetTour) engine = play({.points = kThree});
     ASSERT_EQ(hold(engine), 0);
     coordinator()->reset();
     fake_ptz::advance(10); /* the entry answered 1: due 10 s after it */
@@ -356,7 +356,7 @@ TEST_F(EngineTest, DwellLosesNoTimeToAHold) {
                      {"FPUR", 9, 0}, {"PFUR", 9, 1}, {"FPRU", 9, 0}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.ops);
-    PresetTour *engine = play_to_first_dwell({.points = kThree});
+    g_autoptr(PresetTour) engine = play_to_first_dwell({.points = kThree});
     const TimeValue end = {fake_ptz::now().sec + 5 + c.shift, fake_ptz::now().usec};
     coordinator()->reset();
     int delay = 1;
@@ -382,7 +382,7 @@ TEST_F(EngineTest, DwellLosesNoTimeToAHold) {
 /* Play enters the queue, writes Running and switches events on; stop moves
  * the head to a standstill, leaves, writes Running and switches them off. */
 TEST_F(EngineTest, PlayAndStopTalkToCoordinatorStoreAndEvents) {
-  PresetTour *engine = make_engine();
+  g_autoptr(PresetTour) engine = make_engine();
   ASSERT_EQ(preset_tour_stop_tour(engine), 0); /* never played: nothing written */
   preset_tour_flush_running_writes();
   EXPECT_EQ(param_store_testing_calls("cli_setCustomParam"), 0);
