@@ -7,7 +7,8 @@
  * locking and name rules of the cli_ calls; every call is one transaction
  * and may be made from any thread. Names are non-empty components of
  * printable characters other than '=' joined by single dots. Admin writes
- * are durable (flushed before the call returns).
+ * are durable (flushed before the call returns). A call that fails on the
+ * store logs the file and the reason as a GLib warning.
  */
 #pragma once
 

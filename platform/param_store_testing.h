@@ -25,6 +25,11 @@ void param_store_testing_fail(const char *call, int count);
  * last reset. */
 int param_store_testing_calls(const char *call);
 
+/* How long the SQL of one call may run past its lock wait, in
+ * milliseconds, before it is interrupted and fails; 0 restores the
+ * library's bound. */
+void param_store_testing_set_call_bound(int ms);
+
 /* Clears every hook, fault and counter. */
 void param_store_testing_reset(void);
 

@@ -29,6 +29,11 @@ NO_BUS = "unix:path=/nonexistent/bus"
 ROOT_PASSWD, ROOT_GROUP = "root:x:0:0:root:/root:/bin/sh", "root:x:0:"
 SERVICE_PASSWD = "patrold:x:991:991:patrold:/nonexistent:/bin/false"
 SERVICE_GROUP = "patrold:x:991:"
+# What an operator may plant in the store: its table renamed, and in its
+# place a view whose rows never end, none of them a parameter anyone asks for.
+ENDLESS_VIEW = ("ALTER TABLE params RENAME TO kept; CREATE VIEW params(seq, name, value) AS "
+                "WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) "
+                "SELECT n, 'x' || n, '' FROM r")
 
 
 def wait_until(predicate, timeout=10.0):

@@ -27,6 +27,8 @@ struct Tree {
   std::map<std::string, std::vector<Row>, std::less<>> params;
 };
 
+/* Each row is a bounded piece of work: a large store takes its time, but
+ * never more than the bound for any one row. */
 int load_tree(Connection &c, std::string_view group, Tree *tree) {
   {
     StmtUse groups(c, Stmt::ListGroupsUnder);
@@ -34,8 +36,13 @@ int load_tree(Connection &c, std::string_view group, Tree *tree) {
       return -1;
     groups.bind(1, group);
     int rc;
-    while ((rc = groups.step()) == SQLITE_ROW)
-      tree->children[std::string(groups.text(1))].emplace_back(groups.text(0));
+    // Filed under the parent their name gives, not the stored one: a
+    // group stored as its own parent would make the walk endless.
+    while ((rc = groups.step()) == SQLITE_ROW) {
+      std::string_view name = groups.text(0);
+      tree->children[std::string(parent_of(name))].emplace_back(name);
+      rearm(c);
+    }
     if (rc != SQLITE_DONE)
       return -1;
   }
@@ -48,6 +55,7 @@ int load_tree(Connection &c, std::string_view group, Tree *tree) {
     std::string_view name = params.text(0);
     tree->params[std::string(parent_of(name))].push_back(
         Row{std::string(name), std::string(params.text(1))});
+    rearm(c);
   }
   return rc == SQLITE_DONE ? 0 : -1;
 }
@@ -65,6 +73,11 @@ int visit_tree(const Tree &tree, const std::string &group,
     for (const std::string &child : kids->second)
       count += visit_tree(tree, child, visit, user_data);
   return count;
+}
+
+int failed(const Connection &c) {
+  report_failure(c);
+  return -1;
 }
 
 } // namespace
@@ -87,6 +100,8 @@ extern "C" int param_store_admin_get(const char *name, char **value) {
     return -1;
   std::string text;
   int found = read_param(*c, name, &text);
+  if (found < 0)
+    return failed(*c);
   if (found == 1 && value)
     *value = g_strndup(text.data(), text.size());
   return found;
@@ -104,7 +119,7 @@ extern "C" int param_store_admin_set_many(const param_store_pair *pairs,
     return -1;
   WriteTxn txn(*c, kAdminDurable);
   if (!txn.ok())
-    return -1;
+    return failed(*c);
   // The value each name had before the call, and the last pair naming it.
   std::map<std::string, std::optional<std::string>, std::less<>> before;
   std::map<std::string, size_t, std::less<>> last;
@@ -115,16 +130,19 @@ extern "C" int param_store_admin_set_many(const param_store_pair *pairs,
     std::string old;
     int found = read_param(*c, pairs[i].name, &old);
     if (found < 0)
-      return -1;
+      return failed(*c);
+    rearm(*c);
     before.emplace(pairs[i].name,
                    found ? std::optional<std::string>(std::move(old))
                          : std::nullopt);
   }
-  for (size_t i = 0; i < count; ++i)
+  for (size_t i = 0; i < count; ++i) {
     if (write_param(*c, pairs[i].name, pairs[i].value) != 0)
-      return -1;
+      return failed(*c);
+    rearm(*c);
+  }
   if (txn.commit() != 0)
-    return -1;
+    return failed(*c);
   if (changed)
     for (size_t i = 0; i < count; ++i) {
       const auto &old = before.find(std::string_view(pairs[i].name))->second;
@@ -148,7 +166,7 @@ extern "C" int param_store_admin_list(const char *group,
   {
     ReadTxn snapshot(*c);
     if (!snapshot.ok() || load_tree(*c, root, &tree) != 0)
-      return -1;
+      return failed(*c);
   }
   return visit_tree(tree, root, visit, user_data);
 }
@@ -161,9 +179,9 @@ extern "C" int param_store_admin_delete_group(const char *group) {
     return -1;
   WriteTxn txn(*c, kAdminDurable);
   if (!txn.ok())
-    return -1;
+    return failed(*c);
   int removed = remove_group(*c, group);
   if (removed < 0 || txn.commit() != 0)
-    return -1;
+    return failed(*c);
   return removed;
 }

@@ -52,7 +52,7 @@ constexpr std::array<const char *, kStmtCount> kSql = {
     "WHERE name >= ?1 || '.' AND name < ?1 || '/')",
     "SELECT name, value FROM params WHERE ?1 = '' "
     "OR (name >= ?1 || '.' AND name < ?1 || '/') ORDER BY seq",
-    "SELECT name, parent FROM groups WHERE ?1 = '' "
+    "SELECT name FROM groups WHERE ?1 = '' "
     "OR (name >= ?1 || '.' AND name < ?1 || '/') ORDER BY seq",
 };
 
@@ -128,8 +128,8 @@ struct FdCloser {
  * and group write whatever the umask, so that the service account and the
  * operators' group can all write a store that root touched first. Ownership
  * goes through the descriptor: a name swapped meanwhile changes nothing.
- * 0 when the name is a plain file now; -1 when it is something else (a
- * planted symbolic link); -2 when it cannot be created. *why says which. */
+ * 0 when the name is a plain file of one link now; -1 when it is something
+ * else (a planted symbolic or hard link); -2 when it cannot be created. *why says which. */
 int create_owned(int dir_fd, const struct stat &dir, const std::string &name,
                  std::string *why) {
   FdCloser file{openat(dir_fd, name.c_str(),
@@ -139,9 +139,13 @@ int create_owned(int dir_fd, const struct stat &dir, const std::string &name,
     int err = errno;
     struct stat st;
     if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (S_ISREG(st.st_mode))
+      // A second name may be a link to a file of another account (where
+      // fs.protected_hardlinks is off), which SQLite would write and, run
+      // by root, chown to the store's owner.
+      if (S_ISREG(st.st_mode) && st.st_nlink == 1)
         return 0;
-      *why = name + " is not a regular file";
+      *why = name + (S_ISREG(st.st_mode) ? " has more than one link"
+                                         : " is not a regular file");
       return -1;
     }
     *why = name + ": " + g_strerror(err);
@@ -204,43 +208,88 @@ bool retryable(sqlite3 *db) {
   return rc == SQLITE_BUSY || rc == SQLITE_LOCKED;
 }
 
+/* The rows of sqlite_schema, one line each, in name order. */
+bool schema_rows(sqlite3 *db, std::string *rows) {
+  sqlite3_stmt *stmt = nullptr;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT type, name, tbl_name, ifnull(sql, '') "
+                         "FROM sqlite_schema ORDER BY name",
+                         -1, &stmt, nullptr) != SQLITE_OK)
+    return false;
+  rows->clear();
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+    for (int column = 0; column < 4; ++column) {
+      const unsigned char *text = sqlite3_column_text(stmt, column);
+      rows->append(text ? reinterpret_cast<const char *>(text) : "");
+      rows->push_back(column == 3 ? '\n' : '\t');
+    }
+  sqlite3_finalize(stmt);
+  return rc == SQLITE_DONE;
+}
+
+/* The schema kSchema makes, as schema_rows gives it. */
+const std::string &own_schema() {
+  static const std::string rows = [] {
+    std::string made;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(":memory:", &db) == SQLITE_OK &&
+        exec_sql(db, kSchema) == 0)
+      schema_rows(db, &made);
+    sqlite3_close(db);
+    return made;
+  }();
+  return rows;
+}
+
+enum class Schema : uint8_t { Ours, Empty, Foreign, Unreadable };
+constexpr const char *kForeign =
+    "its schema is not the store's (a foreign table, view or trigger)";
+
+/* Only the store's own tables and index, to the letter: a view, trigger or
+ * table of someone else's design (one that hides a recursive query behind
+ * the name "params") would run as the caller. */
+Schema schema_of(sqlite3 *db) {
+  std::string rows;
+  if (!schema_rows(db, &rows))
+    return Schema::Unreadable;
+  if (rows.empty())
+    return Schema::Empty;
+  return rows == own_schema() ? Schema::Ours : Schema::Foreign;
+}
+
 /* A store already set up needs only reading: no write lock, so opening
  * never waits behind a writer. */
-bool schema_ready(sqlite3 *db) {
+bool in_wal_mode(sqlite3 *db) {
   sqlite3_stmt *stmt = nullptr;
-  bool ready =
-      sqlite3_prepare_v2(db,
-                         "SELECT count(*) FROM sqlite_schema WHERE name IN "
-                         "('params', 'groups', 'groups_by_parent')",
-                         -1, &stmt, nullptr) == SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) == 3;
+  bool wal = false;
+  if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr) ==
+      SQLITE_OK)
+    wal = sqlite3_step(stmt) == SQLITE_ROW &&
+          g_strcmp0(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),
+                    "wal") == 0;
   sqlite3_finalize(stmt);
-  // Asked after the read, which is what makes SQLite look at the file.
-  if (ready && sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt,
-                                  nullptr) == SQLITE_OK) {
-    ready = sqlite3_step(stmt) == SQLITE_ROW &&
-            g_strcmp0(reinterpret_cast<const char *>(
-                          sqlite3_column_text(stmt, 0)),
-                      "wal") == 0;
-    sqlite3_finalize(stmt);
-  }
-  return ready;
+  return wal;
 }
 
 /* Creating the store races with other processes doing the same; the busy
  * timeout covers the schema transaction, and journal_mode gets a few tries
  * because switching to WAL briefly needs the file to itself. Any other
  * failure is final at once. */
-int prepare_schema(sqlite3 *db) {
+int prepare_schema(sqlite3 *db, std::string *why) {
   // The size limit also makes the last connection to close empty the WAL
   // file it keeps (see open_connection).
   if (exec_sql(db, "PRAGMA synchronous=NORMAL") != 0 ||
       exec_sql(db, "PRAGMA journal_size_limit=4194304") != 0)
     return -1;
-  if (schema_ready(db))
-    return 0;
-  if (!retryable(db) && sqlite3_errcode(db) != SQLITE_OK)
+  Schema found = schema_of(db); // reading it makes SQLite look at the file
+  if (found == Schema::Foreign)
+    *why = kForeign;
+  if (found == Schema::Foreign ||
+      (found == Schema::Unreadable && !retryable(db)))
     return -1;
+  if (found == Schema::Ours && in_wal_mode(db))
+    return 0;
   bool wal = false;
   for (int attempt = 0; attempt < 50 && !wal; ++attempt) {
     wal = exec_sql(db, "PRAGMA journal_mode=WAL") == 0;
@@ -251,11 +300,22 @@ int prepare_schema(sqlite3 *db) {
   }
   if (!wal || exec_sql(db, "BEGIN IMMEDIATE") != 0)
     return -1;
-  if (exec_sql(db, kSchema) != 0) {
+  // Another process may have made the tables meanwhile, or other ones.
+  found = schema_of(db);
+  if (found == Schema::Empty && exec_sql(db, kSchema) != 0)
+    found = Schema::Unreadable;
+  if (found == Schema::Foreign)
+    *why = kForeign;
+  if (found != Schema::Ours && found != Schema::Empty) {
     exec_sql(db, "ROLLBACK");
     return -1;
   }
   return exec_sql(db, "COMMIT");
+}
+
+/* Interrupts the statement running past its call's bound. */
+int past_bound(void *data) {
+  return g_get_monotonic_time() > static_cast<Connection *>(data)->deadline_us;
 }
 
 ConnectionPtr open_connection(const std::string &path, std::string *why) {
@@ -284,13 +344,17 @@ ConnectionPtr open_connection(const std::string &path, std::string *why) {
     return nullptr;
   }
   sqlite3_db_config(c->db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_db_config(c->db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  rearm(*c);
+  sqlite3_progress_handler(c->db, 1000, past_bound, c.get());
   // The side files stay when the last connection closes: the next one
   // would otherwise have SQLite create them, owned by whoever runs it.
   int persist = 1;
   sqlite3_file_control(c->db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
   sqlite3_busy_timeout(c->db, c->lock_wait_ms);
-  if (prepare_schema(c->db) != 0) {
-    *why = sqlite3_errmsg(c->db);
+  if (prepare_schema(c->db, why) != 0) {
+    if (why->empty())
+      *why = sqlite3_errmsg(c->db);
     return nullptr;
   }
   return c;
@@ -356,7 +420,21 @@ Connection *connection(const cli_Options *options) {
     c->lock_wait_ms = wait;
     sqlite3_busy_timeout(c->db, wait);
   }
+  rearm(*c);
+  c->failure.clear();
   return c;
+}
+
+void rearm(Connection &c) {
+  // The lock wait is spent in the busy handler, where the progress
+  // handler does not run; the bound counts from when it may end.
+  c.deadline_us = g_get_monotonic_time() +
+                  (int64_t{c.lock_wait_ms} + call_bound_ms()) * 1000;
+}
+
+void report_failure(const Connection &c) {
+  g_warning("parameter store %s: %s", c.path.c_str(),
+            c.failure.empty() ? "the request failed" : c.failure.c_str());
 }
 
 void close_thread_connection() { g_private_replace(&thread_connection, nullptr); }
@@ -366,12 +444,15 @@ bool write_is_durable(const cli_Options *options) {
          options->word[CLI_OPTIONS_WRITE_MODE] == CLI_WRITE_MODE_DURABLE;
 }
 
-StmtUse::StmtUse(Connection &c, Stmt s) : stmt_(nullptr) {
+StmtUse::StmtUse(Connection &c, Stmt s) : c_(c), stmt_(nullptr) {
   sqlite3_stmt *&slot = c.stmts[static_cast<size_t>(s)];
   if (!slot &&
       sqlite3_prepare_v3(c.db, kSql[static_cast<size_t>(s)], -1,
-                         SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK)
+                         SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK) {
     slot = nullptr;
+    if (c.failure.empty())
+      c.failure = sqlite3_errmsg(c.db);
+  }
   stmt_ = slot;
 }
 
@@ -392,7 +473,14 @@ void StmtUse::bind(int index, int64_t value) {
   sqlite3_bind_int64(stmt_, index, value);
 }
 
-int StmtUse::step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+int StmtUse::step() {
+  if (!stmt_)
+    return SQLITE_ERROR;
+  int rc = sqlite3_step(stmt_);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE && c_.failure.empty())
+    c_.failure = sqlite3_errmsg(c_.db);
+  return rc;
+}
 
 std::string_view StmtUse::text(int column) const {
   const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(stmt_, column));

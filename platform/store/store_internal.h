@@ -43,6 +43,10 @@ constexpr uint32_t kOptionsVersion = 1;
 constexpr int kOptionsVersionWord = 0;
 constexpr int kOptionsLockWaitWord = 2;
 constexpr size_t kMaxNameLength = 1024;
+/* How long the SQL of one call may run, on top of its lock wait, before
+ * SQLite's progress handler interrupts it: a store with hostile contents
+ * may cost a caller's thread (the daemon's main loop) this much, no more. */
+constexpr int kCallBoundMs = 5000;
 
 enum class Stmt : uint8_t {
   BeginWrite,
@@ -71,13 +75,22 @@ struct Connection {
   std::string path;
   unsigned fork_generation = 0; /* see connection() */
   int lock_wait_ms = kDefaultLockWaitMs;
+  int64_t deadline_us = 0; /* monotonic; the progress handler's bound */
+  std::string failure;     /* SQLite's reason for the last failed statement */
   std::array<sqlite3_stmt *, kStmtCount> stmts{};
 };
 
 /* The calling thread's connection to the current store path, opened (and
- * the file, its folder and tables created) on first use. nullptr when the
- * store cannot be opened; why is logged once as a GLib warning. */
+ * the file, its folder and tables created) on first use, its call bound
+ * started afresh. nullptr when the store cannot be opened; why is logged
+ * once as a GLib warning. */
 Connection *connection(const cli_Options *options);
+/* Starts the call bound afresh, for a caller that works through many rows
+ * in one call and bounds each. */
+void rearm(Connection &c);
+/* Logs, as a GLib warning, the file and SQLite's reason for the failure of
+ * the call just made on `c` (for the tools, which show it). */
+void report_failure(const Connection &c);
 void close_thread_connection();
 /* Resolved store path: PARAM_STORE_PATH, else the build-time default; ""
  * when PARAM_STORE_PATH is set but empty (an error). */
@@ -99,6 +112,7 @@ public:
   std::string_view text(int column) const;
 
 private:
+  Connection &c_;
   sqlite3_stmt *stmt_;
 };
 
@@ -160,6 +174,8 @@ int remove_group(Connection &c, std::string_view group);
 /* Test seams: counts the call and says whether it should proceed (false
  * when a fault is injected for it). */
 bool enter_call(const char *call);
+/* kCallBoundMs, unless a test set another bound. */
+int call_bound_ms();
 void run_open_hook(const char *group);
 
 bool write_is_durable(const cli_Options *options);

@@ -1,11 +1,13 @@
 /*
- * Test seams: call counters, injected faults and the enumeration open hook.
+ * Test seams: call counters, injected faults, the call bound and the
+ * enumeration open hook.
  * One process-wide table under a mutex; the hook is called without the
  * mutex held so that it may itself call into the store.
  */
 #include "param_store_testing.h"
 #include "store_internal.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -18,6 +20,9 @@ struct Seams {
   param_store_hook hook = nullptr;
   void *hook_data = nullptr;
 };
+
+/* Outside the mutex: read on every call. */
+std::atomic<int> bound_override{0};
 
 Seams &seams() {
   static Seams s;
@@ -97,8 +102,18 @@ extern "C" void param_store_testing_reset(void) {
   s.faults.clear();
   s.hook = nullptr;
   s.hook_data = nullptr;
+  bound_override.store(0, std::memory_order_relaxed);
 }
 
 extern "C" void param_store_testing_close_connection(void) {
   paramstore::close_thread_connection();
+}
+
+int paramstore::call_bound_ms() {
+  int set = bound_override.load(std::memory_order_relaxed);
+  return set > 0 ? set : kCallBoundMs;
+}
+
+extern "C" void param_store_testing_set_call_bound(int ms) {
+  bound_override.store(ms, std::memory_order_relaxed);
 }

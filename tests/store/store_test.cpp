@@ -104,6 +104,26 @@ TEST_F(StoreTest, AFreshReaderDoesNotWaitForAWriter) {
   sqlite3_close_v2(writer); // rolls back
 }
 
+/* A call whose SQL outlasts its bound is interrupted and changes nothing. */
+TEST_F(StoreTest, ACallPastItsBoundFailsAndChangesNothing) {
+  std::vector<std::string> names;
+  for (int p = 0; p < 50000; ++p)
+    names.push_back(tour(8, "T" + std::to_string(p)));
+  std::vector<param_store_pair> pairs;
+  for (const std::string &name : names)
+    pairs.push_back({name.c_str(), "1"});
+  ASSERT_EQ(param_store_admin_set_many(pairs.data(), pairs.size(), nullptr), 0);
+  cli_Options options;
+  cli_resetOptions(&options);
+  options.word[2] = 1; /* lock wait, ms */
+  param_store_testing_set_call_bound(1);
+  int32_t error = 0;
+  cli_deleteGroup(tour(8).c_str(), &options, &error);
+  EXPECT_NE(error, 0);
+  param_store_testing_set_call_bound(0);
+  EXPECT_EQ(stored(names.back()), "1");
+}
+
 /* Writes Running durably (as the daemon's writer does) or plainly and reads
  * it back; counts failed calls and values that no writer wrote. */
 int hammer_running(bool durable) {

@@ -1,5 +1,7 @@
 """paramctl: commands, escaping, ownership, unusable stores, Running notification."""
 import os
+import resource
+import signal
 import socket
 import sqlite3
 import subprocess
@@ -8,7 +10,7 @@ import tempfile
 import pytest
 from gi.repository import Gio
 
-from conftest import NO_BUS, wait_until
+from conftest import ENDLESS_VIEW, NO_BUS, wait_until
 
 USAGE_ERRORS = [(), ("bogus",), ("get",), ("set",), ("set", "novalue"), ("set", "=v"),
                 ("list", "a", "b"), ("delete", "a", "b"), ("import", "a", "b")]
@@ -88,23 +90,49 @@ def test_created_files_take_the_folders_owners_and_let_its_group_write(paramctl,
                 assert (st.st_uid, st.st_gid, st.st_mode & 0o060) == (owner, gid, 0o060)
 
 
-# (a file planted beside the store and its text, None for a link; PARAM_STORE_PATH; message)
+# (a file planted beside the store; its text, a link, a hard link or SQL run on a store;
+# PARAM_STORE_PATH; message)
 UNUSABLE = [("params.db", "text\n", "params.db", "params.db: file is not a database"),
-            ("params.db", None, "params.db", "params.db is not a regular file"),
-            ("params.db-wal", None, "params.db", "params.db-wal is not a regular file"),
+            ("params.db", "link", "params.db", "params.db is not a regular file"),
+            ("params.db-wal", "link", "params.db", "params.db-wal is not a regular file"),
+            ("params.db", "hard link", "params.db", "params.db has more than one link"),
+            ("params.db-shm", "hard link", "params.db", "params.db-shm has more than one link"),
+            ("params.db", ENDLESS_VIEW, "params.db", "params.db: its schema is not the store's"),
+            ("params.db", "CREATE TRIGGER t AFTER UPDATE ON params BEGIN SELECT 1; END",
+             "params.db", "params.db: its schema is not the store's"),
             (None, None, "", "PARAM_STORE_PATH is set but empty")]
 
 
-@pytest.mark.parametrize("name, text, path, said", UNUSABLE)
+@pytest.mark.parametrize("name, plant, path, said", UNUSABLE, ids=[
+    "text", "link", "wal-link", "hard-link", "shm-hard-link", "endless-view", "trigger", "no-path"])
 def test_unusable_store_fails_naming_the_cause_and_follows_no_link(paramctl, tmp_path, monkeypatch,
-                                                                    name, text, path, said):
-    if name:  # a link points at a file that must never come to be
-        (tmp_path / name).write_text(text) if text else (tmp_path / name).symlink_to(tmp_path / "t")
+                                                                    name, plant, path, said):
+    victim = tmp_path / "t"  # a link points at it: it must never come to be, or change
     monkeypatch.setenv("PARAM_STORE_PATH", str(tmp_path / path) if path else "")
+    if plant == "hard link":
+        victim.touch()
+        os.link(victim, tmp_path / name)
+    elif plant == "link":
+        (tmp_path / name).symlink_to(victim)
+    elif plant and plant.startswith(("ALTER", "CREATE")):
+        paramctl.run("set", "a.b=1")
+        with sqlite3.connect(tmp_path / name) as db:
+            db.executescript(plant)
+    elif name:
+        (tmp_path / name).write_text(plant)
     for args in (["set", "a.b=1"], ["get", "a.b"], ["list"]):
         result = paramctl.run(*args)
         assert result.returncode == 1 and said in result.stderr, (args, result.stderr)
-    assert not (tmp_path / "t").exists()
+    assert (victim.stat().st_size if victim.exists() else None) == (0 if plant == "hard link" else None)
+
+
+def test_a_write_the_disk_refuses_says_why(paramctl):
+    def small_files():  # a full disk, as far as SQLite can tell
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+    result = subprocess.run([paramctl.exe, "set", "a.b=" + "x" * 100000], preexec_fn=small_files,
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode == 1 and "params.db: disk I/O error" in result.stderr, result.stderr
 
 
 @pytest.fixture
