@@ -5,6 +5,10 @@
  * finaliser; this module only decides foreground or background, opens the
  * log, drops to the service account, and brackets the main loop.
  */
+#include <algorithm>
+#include <array>
+#include <vector>
+
 #include <errno.h>
 #include <glib-object.h>
 #include <glib-unix.h>
@@ -34,6 +38,32 @@ TourHandler *handler = nullptr;
 /* openlog() keeps the pointer, not a copy, and syslog may be used until the
  * very end of the process: this string is deliberately never freed. */
 char *log_identity = nullptr;
+
+/* Groups as good as root: raw disks and kernel memory. */
+constexpr std::array<const char *, 2> kPrivilegedGroups = {"disk", "kmem"};
+
+/* The groups initgroups gave: membership of root's group or of one as good
+ * as root would hand back what dropping root takes away. 0, or -1 after a
+ * line on stderr. */
+int refuse_privileged_groups(const char *login) {
+  const int count = getgroups(0, nullptr);
+  std::vector<gid_t> groups(count > 0 ? count : 0);
+  if (count < 0 || getgroups(count, groups.data()) != count) {
+    fprintf(stderr, "Unable to read the groups of user \"%s\": %m\n", login);
+    return -1;
+  }
+  for (const gid_t gid : groups) {
+    const struct group *gr = getgrgid(gid);
+    const char *name = gr != nullptr ? gr->gr_name : "";
+    if (gid == 0 || std::any_of(kPrivilegedGroups.begin(), kPrivilegedGroups.end(),
+                                [name](const char *p) { return strcmp(p, name) == 0; })) {
+      fprintf(stderr, "Refusing privileged group %d (%s) of user \"%s\".\n",
+              static_cast<int>(gid), name, login);
+      return -1;
+    }
+  }
+  return 0;
+}
 
 bool stays_in_foreground(int argc, char **argv) {
   return argc == 2 && strcmp(argv[1], kForegroundOption) == 0;
@@ -78,6 +108,8 @@ int switch_to_service_account() {
             login, static_cast<int>(gid));
     return -1;
   }
+  if (refuse_privileged_groups(login) != 0)
+    return -1;
   if (setuid(uid) != 0) {
     fprintf(stderr, "Failed setting uid to %d: %m\n", static_cast<int>(uid));
     return -1;

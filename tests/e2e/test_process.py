@@ -65,6 +65,10 @@ SWITCH_FAILURES = {
               None, 'Refusing uid 0 of user "patrold".\n'),
     "gid-0": ((ROOT_PASSWD, SERVICE_PASSWD), (ROOT_GROUP, "patrold:x:0:"), None,
               'Refusing gid 0 of group "patrold".\n'),
+    "member-of-root": ((ROOT_PASSWD, SERVICE_PASSWD), ("root:x:0:patrold", SERVICE_GROUP), None,
+                       'Refusing privileged group 0 (root) of user "patrold".\n'),
+    "member-of-disk": ((ROOT_PASSWD, SERVICE_PASSWD), (ROOT_GROUP, "disk:x:6:patrold",
+                       SERVICE_GROUP), None, 'Refusing privileged group 6 (disk) of user "patrold".\n'),
 }
 
 

@@ -36,18 +36,22 @@ def installed(destdir, *parts):
 
 
 @pytest.fixture(scope="module")
-def accounts():
-    """patrold, the operators' group and an operator; removes what it made."""
+def accounts(destdir):
+    """The installed sysusers file applied to this machine, and an operator;
+    removes what it made."""
     made = []
-    for kind, name, *args in (("group", "patrold-operators"), ("user", "patrold", "-U"),
-                              ("user", OPERATOR, "-U", "--groups", "patrold-operators")):
+    for kind, name in (("user", OPERATOR), ("user", "patrold"), ("group", "patrold-operators")):
         try:
             (grp.getgrnam if kind == "group" else pwd.getpwnam)(name)
         except KeyError:
-            subprocess.run([f"{kind}add", "--system", *args, name], check=True)
             made.append((kind, name))
+    subprocess.run(["systemd-sysusers", installed(destdir, "lib", "sysusers.d", "patrold.conf")],
+                   check=True, timeout=60)
+    if ("user", OPERATOR) in made:
+        subprocess.run(["useradd", "--system", "-U", "--groups", "patrold-operators", OPERATOR],
+                       check=True)
     yield
-    for kind, name in reversed(made):
+    for kind, name in made:
         subprocess.run([f"{kind}del", name], check=True)
 
 
@@ -87,9 +91,13 @@ def system(build_dir, destdir, accounts, monkeypatch, tmp_path):
         clients = {name: connect_as(name, os.environ["DBUS_SYSTEM_BUS_ADDRESS"])
                    for name in ACCOUNTS}
         cleanup.callback(lambda: [client.close() for client in clients.values()])
-        shutil.chown(store, "patrold", "patrold")  # the store's files follow its folder
+        shutil.chown(store, "patrold", "patrold-operators")  # as tmpfiles makes it
+        store.chmod(0o2770)
         paramctl = ParamCtl(program(build_dir, "paramctl"))
-        paramctl.import_lines(tour_lines(1, camera=1) + tour_lines(2, camera=2))
+        # An operator makes the store: its files are the operator's.
+        subprocess.run(["setpriv", f"--reuid={OPERATOR}", f"--regid={OPERATOR}", "--init-groups",
+                        paramctl.exe, "import"], check=True, timeout=30, text=True,
+                       input="\n".join(tour_lines(1, camera=1) + tour_lines(2, camera=2)))
         sim = Simulator(program(build_dir, "ptz-sim"), clients["root"])
         cleanup.callback(sim.stop)
         # Started as root, patrold takes its account by itself.
@@ -196,6 +204,15 @@ def test_status_signals_reach_root_and_operators_only(system):
     assert wait_until(lambda: seen[OPERATOR]) and not seen["patrold"] and not seen["nobody"]
 
 
+def test_a_store_an_operator_made_plays(system):
+    daemon, sim, _, _ = system
+    made = pathlib.Path(os.environ["PARAM_STORE_PATH"]).stat()
+    assert (pwd.getpwuid(made.st_uid).pw_name, grp.getgrgid(made.st_gid).gr_name) == \
+        (OPERATOR, "patrold-operators")
+    daemon.play(1)
+    assert sim.wait_history(1, 2), sim.state()
+
+
 def test_store_folder_and_accounts(destdir, tmp_path):
     """The installed sysusers and tmpfiles files applied to an empty root."""
     (tmp_path / "etc").mkdir()
@@ -212,11 +229,12 @@ def test_store_folder_and_accounts(destdir, tmp_path):
         "0o2770", ids["passwd", "patrold"], ids["group", "patrold-operators"])
 
 
-def test_a_shared_store_folder_is_refused(tmp_path):
-    result = subprocess.run(["meson", "setup", str(tmp_path), str(ROOT),
-                             "-Dparam_store_path=/var/lib/params.db"],
+@pytest.mark.parametrize("path,said", [("/var/lib/params.db", "not in /var/lib"),
+                                       ("/tmp/patrold/params.db", "not be under /tmp")])
+def test_a_shared_or_hidden_store_folder_is_refused(tmp_path, path, said):
+    result = subprocess.run(["meson", "setup", str(tmp_path), str(ROOT), f"-Dparam_store_path={path}"],
                             capture_output=True, text=True, timeout=300)
-    assert result.returncode != 0 and "not in /var/lib" in result.stdout, result.stdout
+    assert result.returncode != 0 and said in result.stdout, result.stdout
 
 
 def test_unit_verifies_and_exposure_is_low(destdir, tmp_path):
