@@ -89,6 +89,7 @@ int preset_tour_unfreeze_tour(PresetTour *self);
  * request could not be made. Writes are carried out in the order in which
  * they were requested, so the stored value ends as the last one requested. */
 int preset_tour_update_running_state(int tour_id, int running);
-/* Blocks until every Running write handed over so far has been carried out.
- * For shutdown and tests; never called from the tick. */
+/* Blocks until every Running write handed over so far has been carried out;
+ * a write the store keeps refusing gets one more attempt at most. For
+ * shutdown and tests; never called from the tick. */
 void preset_tour_flush_running_writes(void);

@@ -420,4 +420,15 @@ TEST_F(EngineTest, RunningWriterLastRequestWinsPerTour) {
   }
 }
 
+/* A write the store refuses is tried again until it lands. */
+TEST_F(EngineTest, ARefusedRunningWriteIsRetriedUntilItLands) {
+  const std::string running = temp_store::tour(1, "Running");
+  temp_store::put(running, "no");
+  param_store_testing_fail("cli_setCustomParam", 2);
+  ASSERT_EQ(preset_tour_update_running_state(1, 1), 0);
+  for (int waits = 0; waits < 3000 && temp_store::stored(running) != "yes"; ++waits)
+    g_usleep(10000);
+  EXPECT_EQ(temp_store::stored(running), "yes");
+}
+
 } // namespace

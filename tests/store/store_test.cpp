@@ -106,12 +106,10 @@ TEST_F(StoreTest, AFreshReaderDoesNotWaitForAWriter) {
 
 /* A call whose SQL outlasts its bound is interrupted and changes nothing. */
 TEST_F(StoreTest, ACallPastItsBoundFailsAndChangesNothing) {
-  std::vector<std::string> names;
-  for (int p = 0; p < 50000; ++p)
-    names.push_back(tour(8, "T" + std::to_string(p)));
+  std::vector<std::string> names(50000);
   std::vector<param_store_pair> pairs;
-  for (const std::string &name : names)
-    pairs.push_back({name.c_str(), "1"});
+  for (size_t p = 0; p < names.size(); ++p)
+    pairs.push_back({(names[p] = tour(8, "T" + std::to_string(p))).c_str(), "1"});
   ASSERT_EQ(param_store_admin_set_many(pairs.data(), pairs.size(), nullptr), 0);
   cli_Options options;
   cli_resetOptions(&options);
