@@ -1,7 +1,6 @@
 """`meson install` into a scratch root: its bus policy on a bus like Debian's with
 real accounts; its unit, store folder, accounts. The demo's folder."""
 import contextlib
-import grp
 import os
 import pathlib
 import pwd
