@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <errno.h>
+#include <gio/gio.h>
 #include <glib-object.h>
 #include <glib-unix.h>
 #include <grp.h>
@@ -34,6 +35,8 @@ constexpr const char *kForegroundOption = "-n";
 /* Read by handle_sigterm, so module-level rather than local to main. */
 GMainLoop *main_loop = nullptr;
 TourHandler *handler = nullptr;
+/* What main returns once the loop has ended. */
+int exit_status = EXIT_SUCCESS;
 
 /* openlog() keeps the pointer, not a copy, and syslog may be used until the
  * very end of the process: this string is deliberately never freed. */
@@ -124,6 +127,28 @@ int switch_to_service_account() {
   return 0;
 }
 
+/* Without the bus patrold can neither be asked nor drive a head: it ends,
+ * as a failure, so that the service manager starts it again. */
+void on_bus_closed(GDBusConnection *, gboolean, GError *, gpointer) {
+  syslog(LOG_ERR, "Lost the connection to the system bus");
+  exit_status = EXIT_FAILURE;
+  if (main_loop != nullptr)
+    g_main_loop_quit(main_loop);
+}
+
+/* GDBus would otherwise answer a closed connection with SIGTERM to the
+ * process, which ends it as if asked to, with status 0. */
+void watch_bus() {
+  g_autoptr(GDBusConnection) bus =
+      g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+  if (bus == nullptr)
+    return;
+  g_dbus_connection_set_exit_on_close(bus, FALSE);
+  g_signal_connect(bus, "closed", G_CALLBACK(on_bus_closed), nullptr);
+  if (g_dbus_connection_is_closed(bus))
+    on_bus_closed(bus, TRUE, nullptr, nullptr);
+}
+
 gboolean handle_sigterm(gpointer user_data) {
   (void)user_data;
   if (main_loop != nullptr)
@@ -167,6 +192,7 @@ int main(int argc, char **argv) {
   /* Follows the handler, so it goes before the handler does. */
   TourStatus *status = tour_status_new(handler);
   tour_handler_update_timer(handler);
+  watch_bus();
 
   g_main_loop_run(main_loop);
 
@@ -174,5 +200,5 @@ int main(int argc, char **argv) {
   g_clear_pointer(&status, tour_status_free);
   g_clear_object(&handler);
   syslog(LOG_INFO, "Exiting...");
-  return EXIT_SUCCESS;
+  return exit_status;
 }

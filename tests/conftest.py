@@ -25,6 +25,7 @@ IFACE_CONTROLLER = "com.vorn.PresetTourController"
 SIM_SERVICE = COORD_IFACE = "com.vorn.PTZ.Coordinator"
 SIM_OBJECT, SIM_IFACE = "/com/vorn/PTZ/Simulator", "com.vorn.PTZ.Simulator"
 EVENTS_OBJECT, EVENTS_IFACE = "/com/vorn/PTZ/Events", "com.vorn.PTZ.Events"
+STATUS_ROOT, STATUS_IFACE = "/com/vorn/PresetTourStatus", "com.vorn.PresetTourStatus.Camera"
 NO_BUS = "unix:path=/nonexistent/bus"
 ROOT_PASSWD, ROOT_GROUP = "root:x:0:0:root:/root:/bin/sh", "root:x:0:"
 SERVICE_PASSWD = "patrold:x:991:991:patrold:/nonexistent:/bin/false"
@@ -95,7 +96,8 @@ class BusClient:
         return flush and self.conn.flush_sync(None)
 
     def close(self):
-        self.conn.close_sync(None)
+        if not self.conn.is_closed():
+            self.conn.close_sync(None)
 
 
 def interfaces_of(xml):  # {name: everything a client generator reads} of a document
@@ -257,9 +259,16 @@ class Daemon:
     block = partialmethod(_request, IFACE_CONTROLLER, "BlockPlayback")
     unblock = partialmethod(_request, IFACE_CONTROLLER, "UnblockPlayback")
 
-    def answers(self):  # alive, and replies from its main loop
-        return self.proc.poll() is None and IFACE_TOUR in self.call(
-            "org.freedesktop.DBus.Introspectable", "Introspect").unpack()[0]
+    def answers(self, bound_s=10.0):
+        """Alive, and its main loop replies within `bound_s`: a status read
+        is answered there (Introspect is not: GDBus answers it on its own
+        thread)."""
+        try:
+            return self.proc.poll() is None and self.bus.call(
+                SERVICE, f"{STATUS_ROOT}/Camera1", "org.freedesktop.DBus.Properties", "Get",
+                "(ss)", (STATUS_IFACE, "Camera"), int(bound_s * 1000)).unpack() == (1,)
+        except GLib.Error:
+            return False
 
     def stderr(self):
         self.err.seek(0)

@@ -3,7 +3,7 @@ import pytest
 from gi.repository import Gio, GLib
 
 from conftest import (IFACE_CONFHUB, IFACE_CONTROLLER, IFACE_TOUR, OBJECT, SERVICE, interfaces_of,
-                      remote_error, shipped_interfaces)
+                      remote_error, shipped_interfaces, tour_lines, wait_until)
 
 CSYMBOL = "org.freedesktop.DBus.GLib.CSymbol"
 # interface -> (interface CSymbol or None, [(method, CSymbol, [(arg, type)])])
@@ -44,3 +44,15 @@ def test_camera_out_of_range_is_a_named_error(patrold, bus, method, camera):
     assert remote_error(err.value) == (
         "org.gtk.GDBus.UnmappedGError.Quark._tour_5fhandler_5ferror_5fquark.Code50",
         "Image source id out of range")
+
+
+def test_the_liveness_probe_sees_a_held_main_loop(patrold, seed, ptz_sim):
+    # A coordinator call never answered holds the main loop (for the
+    # daemon's own 10 s limit) while GDBus's thread still reads the bus.
+    seed(tour_lines(1, 1))
+    ptz_sim.control("SetDelay", "(isi)", (1, "Queue", -1))
+    patrold.play(1)
+    assert wait_until(lambda: ptz_sim.camera(1)["calls"]["Queue"] > 0)
+    assert not patrold.answers(bound_s=2)
+    ptz_sim.stop()  # the held call fails at once
+    assert patrold.answers()

@@ -1,4 +1,4 @@
-"""The patrold process: command line, log identity, account switch, SIGTERM."""
+"""The patrold process: command line, log identity, account switch, SIGTERM, a lost bus."""
 import os
 import re
 import signal
@@ -7,7 +7,7 @@ import sqlite3
 import pytest
 
 from conftest import (ENDLESS_VIEW, ROOT_GROUP, ROOT_PASSWD, SERVICE, SERVICE_GROUP,
-                      SERVICE_PASSWD, tour_lines, wait_until)
+                      SERVICE_PASSWD, stop_process, tour_lines, wait_until)
 
 LOG_USER, LOG_DAEMON, LOG_ERR, LOG_INFO = 1 << 3, 3 << 3, 3, 6
 
@@ -93,3 +93,10 @@ def test_a_planted_schema_is_refused_and_sigterm_still_ends_patrold(start_patrol
     daemon.play(1)
     assert daemon.syslog.wait_for("Failed to fetch camera_id")  # the play is over
     assert daemon.stop() == 0
+
+
+def test_a_lost_bus_ends_patrold_with_a_failure(start_patrold, wrappers, private_bus):
+    daemon = start_patrold()
+    stop_process(private_bus)
+    assert daemon.proc.wait(timeout=30) == 1
+    assert wrappers.messages().count("Lost the connection to the system bus") == 1
