@@ -7,6 +7,7 @@
 
 #include "preset_tour_internal.h"
 #include "tour_events.h"
+#include "tour_text.h"
 
 G_DEFINE_TYPE(PresetTour, preset_tour, G_TYPE_OBJECT)
 
@@ -182,11 +183,14 @@ void preset_tour_log_failure(PresetTour *self, int priority,
                              const char *format, ...) {
   va_list args;
   va_start(args, format);
-  g_autofree char *message = g_strdup_vprintf(format, args);
+  g_autofree char *raw = g_strdup_vprintf(format, args);
   va_end(args);
-  syslog(priority, "%s", message);
+  /* A coordinator's error text is another party's: any bytes, any length,
+   * and it goes on to the log and to the bus. */
+  const std::string message = tour_text_bounded(raw, TOUR_TEXT_VALUE_MAX);
+  syslog(priority, "%s", message.c_str());
   g_free(self->last_error);
-  self->last_error = g_steal_pointer(&message);
+  self->last_error = g_strdup(message.c_str());
   get_time(&self->last_error_at);
 }
 

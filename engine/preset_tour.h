@@ -58,8 +58,9 @@ struct PresetTourSnapshot {
   int32_t point_count;   /* of the loaded tour */
   TimeValue dwell_until; /* the end of the current (or last) dwell */
   /* The last coordinator or store failure logged for this camera and when
-   * (get_time); kept across stops, null until the first. Borrowed: valid
-   * until the engine is next called. */
+   * (get_time); kept across stops, null until the first. Escaped and
+   * bounded (tour_text.h), so it may be shown or sent as it is. Borrowed:
+   * valid until the engine is next called. */
   const char *last_error;
   TimeValue last_error_at;
 };

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cctype>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <syslog.h>
 
@@ -86,8 +87,11 @@ bool begin_call(const TourParam *tour_param, char *name, cli_Options *options,
 bool scan_value(const char *value, Form form, TourParam *tour_param) {
   if (value == nullptr)
     return false;
-  if (form == Form::TEXT)
-    return sscanf(value, TEXT_SCAN, tour_param->str_value) == 1;
+  if (form == Form::TEXT) {
+    /* sscanf measures the whole text first. */
+    const std::string head(value, strnlen(value, TOUR_PARAM_PARSE_MAX));
+    return sscanf(head.c_str(), TEXT_SCAN, tour_param->str_value) == 1;
+  }
   return tour_confhub_scan_number(value, "", &tour_param->int_value) == 0;
 }
 
@@ -105,25 +109,29 @@ int32_t minutes_to_seconds(int32_t minutes) {
 
 int tour_confhub_scan_number(const char *text, std::string_view prefix,
                              int32_t *value) {
-  if (text == nullptr || !std::string_view(text).starts_with(prefix))
+  if (text == nullptr || strncmp(text, prefix.data(), prefix.size()) != 0)
     return -1;
+  /* Past `end` nothing is read: the text stops there, or is too long. */
+  const char *end = text + strnlen(text, TOUR_PARAM_PARSE_MAX);
   const char *at = text + prefix.size();
-  while (isspace(static_cast<unsigned char>(*at)))
+  while (at < end && isspace(static_cast<unsigned char>(*at)))
     ++at;
-  const bool negative = *at == '-';
-  if (*at == '-' || *at == '+')
+  const bool negative = at < end && *at == '-';
+  if (at < end && (*at == '-' || *at == '+'))
     ++at;
-  if (!g_ascii_isdigit(*at))
+  if (at == end || !g_ascii_isdigit(*at))
     return -1;
   /* The magnitude is bounded before it can grow past 2^31, so leading zeros
    * and any length of digits stay well defined. */
   const int64_t limit = negative ? -int64_t{INT32_MIN} : INT32_MAX;
   int64_t magnitude = 0;
-  for (; g_ascii_isdigit(*at); ++at) {
+  for (; at < end && g_ascii_isdigit(*at); ++at) {
     magnitude = magnitude * 10 + (*at - '0');
     if (magnitude > limit)
       return TOUR_CONFHUB_NUMBER_TOO_LARGE;
   }
+  if (at == end && g_ascii_isdigit(*at))
+    return TOUR_CONFHUB_NUMBER_TOO_LARGE;
   *value = static_cast<int32_t>(negative ? -magnitude : magnitude);
   return 0;
 }

@@ -15,6 +15,7 @@
  */
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string_view>
@@ -36,6 +37,10 @@ enum TourParamKind : uint32_t {
 
 constexpr int TOUR_PARAM_STR_SIZE = 256;
 constexpr int TOUR_PARAM_NAME_SIZE = 256;
+/* How much of a stored value or group name is parsed: more than any value
+ * patrold reads needs, so that a value of megabytes costs no more than a
+ * short one. What has not ended by then is unreadable. */
+constexpr size_t TOUR_PARAM_PARSE_MAX = 256;
 /* Options word written for GUARD_RUNNING writes: a durable commit. */
 constexpr uint32_t GUARD_RUNNING_WRITE_MODE = 12;
 
@@ -61,7 +66,8 @@ struct PresetPoint {
 int get_param_name(const TourParam *tour_param, char *name);
 
 /* Reads one parameter into str_value (text kinds: the first word, at most 255
- * characters) or int_value (integer kinds). 0, or -1 with the value fields
+ * characters) or int_value (integer kinds), from the value's first
+ * TOUR_PARAM_PARSE_MAX bytes. 0, or -1 with the value fields
  * undefined. Logs "Faild to fetch parameter query for type: %d" and
  * "Failed to parse parameter". */
 int tour_confhub_get_parameter(TourParam *tour_param);
@@ -81,7 +87,8 @@ int tour_confhub_fetch_preset_point(int tour_id, int preset_id,
 /* Reads a decimal integer as "%d" does (leading white space, an optional
  * sign, digits, anything after them ignored), but refuses one whose value
  * does not fit in 32 bits instead of wrapping it: such a number names no
- * camera, point or tour. `prefix` must match the text's start exactly
+ * camera, point or tour. A number that has not ended within the text's first
+ * TOUR_PARAM_PARSE_MAX bytes counts as too large. `prefix` must match the text's start exactly
  * ("G" for a tour group, "" for a value). 0 with *value set; -1 when the
  * text is not the prefix and a number; TOUR_CONFHUB_NUMBER_TOO_LARGE when
  * it is, but the number does not fit. */

@@ -24,7 +24,8 @@ protected:
 };
 
 /* Texts keep their first word (at most 255 bytes); integers read as "%d"
- * does, except that a number too large for 32 bits is unreadable. */
+ * does, except that a number too large for 32 bits is unreadable; what has
+ * not ended in a value's first 256 bytes is unreadable. */
 TEST_F(ParamsTest, ReadsEachLeafAtItsName) {
   const std::string long_word(300, 'w');
   struct {
@@ -53,6 +54,9 @@ TEST_F(ParamsTest, ReadsEachLeafAtItsName) {
       {GUARD_POSITION, "root.RezazErar.G4.Tour.T2.Position", "2147483647", "", INT_MAX},
       {GUARD_MOVE_SPEED, "root.RezazErar.G4.Tour.T2.MoveSpeed", "+00000000000000042", "", 42},
       {GUARD_WAIT_TIME, "root.RezazErar.G4.Tour.T2.WaitTime", "99999999999", std::nullopt},
+      {GUARD_WAIT_TIME, "root.RezazErar.G4.Tour.T2.WaitTime", std::string(255, '0') + "5x", "", 5},
+      {GUARD_WAIT_TIME, "root.RezazErar.G4.Tour.T2.WaitTime", std::string(256, '0') + "5", std::nullopt},
+      {GUARD_RUNNING, "root.RezazErar.G4.Running", std::string(256, ' ') + "yes", std::nullopt},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.name << "=" << c.stored.value_or("(absent)"));

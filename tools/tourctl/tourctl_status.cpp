@@ -123,19 +123,14 @@ void print_table(const Status &status) {
   std::fflush(stdout);
 }
 
-std::string json_string(const std::string &text) {
+/* A JSON string of what the table shows: escaped, so no control or bidi
+ * override reaches a reader raw, and only '"' and '\\' left to quote. */
+std::string json_string(const std::string &shown) {
   std::string out = "\"";
-  for (const unsigned char c : text) {
-    if (c == '"' || c == '\\') {
+  for (const char c : shown) {
+    if (c == '"' || c == '\\')
       out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7f) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
+    out += c;
   }
   return out + "\"";
 }
@@ -148,9 +143,9 @@ void print_json(const Status &status) {
                 "\"Blocked\": %s, \"PointIndex\": %d, \"Preset\": %d, \"StateSince\": %" G_GUINT64_FORMAT
                 ", \"DwellUntil\": %" G_GUINT64_FORMAT ", \"LastError\": %s, \"LastErrorTime\": %"
                 G_GUINT64_FORMAT "}",
-                separator, c.camera, c.tour_id, json_string(c.tour_name).c_str(),
-                json_string(c.state).c_str(), c.blocked ? "true" : "false", c.point_index,
-                c.preset, c.state_since, c.dwell_until, json_string(c.last_error).c_str(),
+                separator, c.camera, c.tour_id, json_string(tour_text_bounded(c.tour_name)).c_str(),
+                json_string(tour_text_escape(c.state)).c_str(), c.blocked ? "true" : "false", c.point_index,
+                c.preset, c.state_since, c.dwell_until, json_string(tour_text_escape(c.last_error)).c_str(),
                 c.last_error_time);
     separator = ",\n";
   }
