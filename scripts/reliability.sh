@@ -10,7 +10,8 @@
 #
 # Sizes through the environment: PATROLD_FUZZ_CALLS (messages per seed,
 # default 10000), PATROLD_FUZZ_SEEDS (comma-separated, default 1,2,3,4),
-# PATROLD_CRASH_CYCLES (default 6), PATROLD_BURST_REQUESTS (default 1000).
+# PATROLD_CRASH_CYCLES (default 6), PATROLD_BURST_REQUESTS (default 1000),
+# PATROLD_FUZZ_NAME_BYTES (the longest stored tour name, default 40 MB).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +21,7 @@ export PATROLD_BUILD_DIR="$build_dir"
 export PATROLD_FUZZ_CALLS=${PATROLD_FUZZ_CALLS:-10000}
 export PATROLD_CRASH_CYCLES=${PATROLD_CRASH_CYCLES:-6}
 export PATROLD_BURST_REQUESTS=${PATROLD_BURST_REQUESTS:-1000}
+export PATROLD_FUZZ_NAME_BYTES=${PATROLD_FUZZ_NAME_BYTES:-41943040}
 fuzz_seeds=${PATROLD_FUZZ_SEEDS:-1,2,3,4}
 
 results=$(mktemp -d)

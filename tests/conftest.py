@@ -259,10 +259,8 @@ class Daemon:
     block = partialmethod(_request, IFACE_CONTROLLER, "BlockPlayback")
     unblock = partialmethod(_request, IFACE_CONTROLLER, "UnblockPlayback")
 
-    def answers(self, bound_s=10.0):
-        """Alive, and its main loop replies within `bound_s`: a status read
-        is answered there (Introspect is not: GDBus answers it on its own
-        thread)."""
+    def answers(self, bound_s=10.0):  # alive, and its main loop replies within bound_s
+        # A status read is answered there; GDBus answers Introspect on its own thread.
         try:
             return self.proc.poll() is None and self.bus.call(
                 SERVICE, f"{STATUS_ROOT}/Camera1", "org.freedesktop.DBus.Properties", "Get",

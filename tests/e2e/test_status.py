@@ -51,13 +51,6 @@ def test_a_client_follows_a_tour_from_the_table_alone(patrold, seed, ptz_sim, bu
     assert w.wait(2, State="dwelling", PointIndex=0, Preset=4)
     dwell = w.cam(2)["DwellUntil"] - w.cam(2)["StateSince"]
     assert abs(dwell - 3_000_000) < 100_000, dwell
-    ptz_sim.control("TakeControl", "(is)", (2, "Operator"))
-    assert w.wait(2, State="held")
-    ptz_sim.control("ReleaseControl", "(is)", (2, "Operator"))
-    assert w.wait(2, State="dwelling", PointIndex=0)
-    patrold.pause(1)
-    assert w.wait(2, State="paused", DwellUntil=0, PointIndex=0)
-    patrold.resume(1)
     assert w.wait(2, State="dwelling", PointIndex=1, Preset=5)
     patrold.block(2)
     assert w.wait(2, Blocked=True, State="idle", TourId=-1, TourName="", PointIndex=-1,

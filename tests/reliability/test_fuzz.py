@@ -4,14 +4,24 @@ write lock. Invariants: (1) no camera is driven by a tour whose CamNbr or
 group number is not exactly an in-range integer; (2) tours 1 and 3, never
 named nor their cameras, keep Running; (3) every stored value reads back byte
 for byte; (4) a main-loop round trip stays far below the store's 5 s lock
-wait. Sized by PATROLD_FUZZ_CALLS and PATROLD_FUZZ_SEED."""
+wait; (5) every tour name and error text published (Get, GetAll,
+GetManagedObjects, PropertiesChanged, tourctl status and --json) is bounded
+UTF-8 without controls or bidi overrides, a name its stored text escaped as
+paramctl does, cut with "…". Sized by PATROLD_FUZZ_CALLS,
+PATROLD_FUZZ_SEED and PATROLD_FUZZ_NAME_BYTES."""
+import json
 import os
 import random
+import re
 import sqlite3
+import subprocess
 import time
 
-from conftest import (COORD_IFACE, EVENTS_IFACE, EVENTS_OBJECT, IFACE_CONFHUB,
-                      IFACE_CONTROLLER, IFACE_TOUR, OBJECT, SERVICE, tour_lines)
+from gi.repository import Gio
+
+from conftest import (COORD_IFACE, EVENTS_IFACE, EVENTS_OBJECT, IFACE_CONFHUB, IFACE_CONTROLLER,
+                      IFACE_TOUR, OBJECT, SERVICE, STATUS_IFACE, STATUS_ROOT, program, tour_lines,
+                      wait_until)
 
 CALLS = int(os.environ.get("PATROLD_FUZZ_CALLS", 800))
 SEED = int(os.environ.get("PATROLD_FUZZ_SEED", 7))
@@ -21,7 +31,7 @@ ROUND_TRIP_BOUND_S = 2.5 * (10 if os.environ.get("PATROLD_WRAPPER") else 1)
 INT32 = (-2**31, 2**31 - 1)
 
 BYSTANDERS = {1: (1, (9, 10), "no"), 3: (3, (11, 12), "yes")}  # tour: camera, presets, Running
-FUZZED = {10 * c + k: (c, (3 * k + 1, 3 * k + 2, 3 * k + 3)) for c in range(5, 9) for k in range(2)}
+FUZZED = {10 * c + k: (c, (3 * k + 1, 3 * k + 2, 3 * k + 3)) for c in range(5, 9) for k in range(3)}
 # The hostile-value table: CamNbr values that are not a camera, and group
 # names whose number does not fit in 32 bits.
 BAD_CAMERAS = ["0", "9", "-1", "", "abc", "\\n", "\\xff\\xfe1", "2147483648", "-2147483649",
@@ -32,6 +42,16 @@ BAD_GROUPS = {"G4294967297": 1, "G4294967299": 3, "G-4294967295": 1, "G214748364
 ODD_VALUES = [(60, "Name", "a\\nroot.RezazErar.G2.CamNbr=2"), (61, "Name", "Grüße \\\\n"),
               (71, "TimeBetweenSequences", "4294967297"), (80, "Tour.T0.WaitTime", "2147483647"),
               (81, "Tour.T0.PresetNbr", "4294967297"), (70, "Tour.T0.Position", "2147483648")]
+
+# Names as paramctl imports them: not UTF-8, C0 and C1 controls, bidi and
+# line controls, invalid bytes past the bound, one past the test bus's
+# message limit (1 MB; 40 MB, past a system bus's, at full size).
+NAMES = {50: "Caf\\xe9", 51: "\\x1b[2J\\x07\\xc2\\x9b\\xc2\\x9d\\x7f",
+         52: "\\xe2\\x80\\xaeevil\\xe2\\x81\\xa6", 62: "\\xff" * 300,
+         72: "a\\tb\\xe2\\x80\\xa8c\\xe2\\x80\\x8f",
+         82: "\u00e9" * (int(os.environ.get("PATROLD_FUZZ_NAME_BYTES", 1 << 20)) // 2)}
+STEERING = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]")
+PROPERTIES = "org.freedesktop.DBus.Properties"
 
 PLAYABLE = {**FUZZED, 3: BYSTANDERS[3][:2]}
 ALLOWED = {camera: {p for c, presets in PLAYABLE.values() if c == camera for p in presets}
@@ -54,6 +74,7 @@ def seeded_values():
     values = dict(line.replace(".G0.", f".{group}.", 1).split("=", 1)
                   for group, c, p, r in tours for line in tour_lines(0, c, p, running=r))
     values.update((f"root.RezazErar.G{tour}.{leaf}", value) for tour, leaf, value in ODD_VALUES)
+    values.update((f"root.RezazErar.G{tour}.Name", name) for tour, name in NAMES.items())
     return values
 
 
@@ -78,6 +99,35 @@ def send_one(r, bus):
                  *r.choice(UNINSTALLS), False)
 
 
+def published(text, stored=None, bound=256):
+    """A text patrold may publish: bounded, no control nor bidi override; a
+    name is its stored text (escaped as imported), whole or cut."""
+    return len(text.encode()) <= bound and not STEERING.search(text) and (
+        stored is None or text == stored or text.endswith("\u2026") and stored.startswith(text[:-1]))
+
+
+def check_published(bus, tourctl, signalled, names):
+    """The tour each camera shows, once every text on each surface passed."""
+    wait_until(lambda: True, 0)  # takes the signals in
+    objects = bus.call(SERVICE, STATUS_ROOT, "org.freedesktop.DBus.ObjectManager",
+                       "GetManagedObjects").unpack()[0]
+    seen = [interfaces[STATUS_IFACE] for interfaces in objects.values()] + signalled
+    for path in objects:
+        seen.append(bus.call(SERVICE, path, PROPERTIES, "GetAll", "(s)", (STATUS_IFACE,)).unpack()[0])
+        seen.append({k: bus.call(SERVICE, path, PROPERTIES, "Get", "(ss)", (STATUS_IFACE, k)).unpack()[0]
+                     for k in ("TourId", "TourName", "LastError")})
+    signalled.clear()
+    table, listing = (subprocess.run([tourctl, "status", *option], capture_output=True, timeout=30,
+                                     check=True).stdout.decode() for option in ((), ("--json",)))
+    assert not STEERING.search(table.replace("\n", "") + listing.replace("\n", "")), table + listing
+    for d in seen:
+        assert published(d.get("LastError", ""), bound=1024), d
+        assert "TourName" not in d or published(d["TourName"], names.get(d["TourId"], "")), d
+    shown = json.loads(listing)  # tourctl escapes again what it shows
+    assert all(published(d["TourName"]) and published(d["LastError"], bound=1024) for d in shown)
+    return {d["Camera"]: d["TourId"] for d in shown}
+
+
 def round_trip(bus, daemon):
     bus.conn.flush_sync(None)
     began = time.monotonic()
@@ -94,8 +144,15 @@ def check(sim, paramctl, daemon, where):
 
 
 def test_hostile_values_and_requests_keep_the_invariants(
-        paramctl, ptz_sim, start_patrold, bus, store, record_property):
+        paramctl, ptz_sim, start_patrold, bus, store, build_dir, record_property):
     seeded = seeded_values()
+    names = {int(k.split(".")[2][1:]): v for k, v in seeded.items()
+             if k.endswith(".Name") and k.split(".")[2] not in BAD_GROUPS}
+    signalled = []
+    bus.conn.signal_subscribe(SERVICE, PROPERTIES, "PropertiesChanged", None, STATUS_IFACE,
+                              Gio.DBusSignalFlags.NONE,
+                              lambda *a: signalled.append(a[5].unpack()[1]), None)
+    surfaces = (bus, program(build_dir, "tourctl"), signalled, names)
     # A group that is no tour hides every tour from the start-up recovery,
     # by design: those come once the recovery has run on the rest.
     late = {k for k in seeded if k.split(".")[2] in BAD_GROUPS}
@@ -117,6 +174,13 @@ def test_hostile_values_and_requests_keep_the_invariants(
         if n % CHECK_EVERY == 0:
             slowest = max(slowest, round_trip(bus, daemon))
             check(ptz_sim, paramctl, daemon, f"after {n} messages")
+            check_published(*surfaces)
+    for camera in range(5, 9):
+        daemon.unblock(camera)
+    for rank in range(3):  # every named tour, shown on every surface
+        for tour in (named := [t for t in FUZZED if t % 10 == rank and t in {*NAMES, 60, 61}]):
+            daemon.play(tour)
+        assert wait_until(lambda: set(check_published(*surfaces).values()) >= set(named))
     ptz_sim.control("Reset")  # a history keeps the last 256 presets only
     assert ptz_sim.wait_history(3, 2, timeout=30), "tour 3, Running yes, does not play"
     assert daemon.stop() == 0 and daemon.syslog.messages()[-1] == "Exiting..."

@@ -76,11 +76,4 @@ TEST(Bounded, CutsBetweenCharactersAndEscapesWithinTheBound) {
   }
 }
 
-TEST(Bounded, A40MegabyteValueStaysWithinTheNameBound) {
-  const std::string huge(40u << 20, '\xff');
-  const std::string got = tour_text_bounded(huge);
-  EXPECT_LE(got.size(), TOUR_TEXT_NAME_MAX);
-  EXPECT_EQ(got.substr(0, 8), "\\xff\\xff");
-}
-
 } // namespace
