@@ -254,14 +254,10 @@ class Daemon:
 
     play = partialmethod(_request, IFACE_TOUR, "PlayPresetTour")
     stop_tour = partialmethod(_request, IFACE_TOUR, "StopPresetTour")
-    pause = partialmethod(_request, IFACE_TOUR, "PausePresetTour")
-    resume = partialmethod(_request, IFACE_TOUR, "ResumePresetTour")
-    block = partialmethod(_request, IFACE_CONTROLLER, "BlockPlayback")
     unblock = partialmethod(_request, IFACE_CONTROLLER, "UnblockPlayback")
 
     def answers(self, bound_s=10.0):  # alive, and its main loop replies within bound_s
-        # A status read is answered there; GDBus answers Introspect on its own thread.
-        try:
+        try:  # a status read: GDBus answers Introspect on a thread of its own
             return self.proc.poll() is None and self.bus.call(
                 SERVICE, f"{STATUS_ROOT}/Camera1", "org.freedesktop.DBus.Properties", "Get",
                 "(ss)", (STATUS_IFACE, "Camera"), int(bound_s * 1000)).unpack() == (1,)

@@ -95,8 +95,7 @@ def test_a_planted_schema_is_refused_and_sigterm_still_ends_patrold(start_patrol
     assert daemon.stop() == 0
 
 
-def test_a_lost_bus_ends_patrold_with_a_failure(start_patrold, wrappers, private_bus):
-    daemon = start_patrold()
+def test_a_lost_bus_ends_patrold_with_a_failure(patrold, wrappers, private_bus):
     stop_process(private_bus)
-    assert daemon.proc.wait(timeout=30) == 1
+    assert patrold.proc.wait(timeout=30) == 1
     assert wrappers.messages().count("Lost the connection to the system bus") == 1

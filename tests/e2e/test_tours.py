@@ -1,5 +1,5 @@
-"""Tours on the real simulator: the exact point order, a restart after SIGKILL
-and a burst of contradicting requests (sized by PATROLD_CRASH_CYCLES and
+"""Tours on the real simulator: a restart after SIGKILL and a burst of
+contradicting requests (sized by PATROLD_CRASH_CYCLES and
 PATROLD_BURST_REQUESTS), the coordinator absent, then gone: the tour steps on
 in its order once one answers (a re-issued goto repeats the current point)."""
 import os
@@ -8,15 +8,6 @@ from conftest import IFACE_TOUR, OBJECT, SERVICE, tour_lines, wait_until
 
 CRASH_CYCLES = int(os.environ.get("PATROLD_CRASH_CYCLES", 1))
 BURST = int(os.environ.get("PATROLD_BURST_REQUESTS", 1000))
-
-
-def test_tour_visits_its_points_in_position_order(seed, ptz_sim, patrold, paramctl):
-    # Positions, not point numbers, give the order: T0 comes last.
-    seed(tour_lines(1, camera=2, presets=(5, 1, 3), positions=(2, 0, 1)))
-    patrold.play(1)
-    assert paramctl.wait_running(1, "yes")
-    assert wait_until(lambda: len(ptz_sim.history(2)) >= 7)
-    assert ptz_sim.history(2)[:7] == [1, 3, 5, 1, 3, 5, 1]
 
 
 def all_touring(sim, tours):
