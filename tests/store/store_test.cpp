@@ -104,6 +104,18 @@ TEST_F(StoreTest, AFreshReaderDoesNotWaitForAWriter) {
   sqlite3_close_v2(writer); // rolls back
 }
 
+/* A schema changed under an open connection is checked again, not used. */
+TEST_F(StoreTest, ASchemaPlantedUnderAnOpenConnectionIsRefused) {
+  put("a.b", "stored");
+  sqlite3 *other = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+  const char *plant = "ALTER TABLE params RENAME TO kept; "
+                      "CREATE VIEW params(seq, name, value) AS SELECT 1, 'a.b', 'planted'";
+  EXPECT_EQ(sqlite3_exec(other, plant, nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close_v2(other);
+  EXPECT_EQ(get("a.b"), std::nullopt);
+}
+
 /* A call whose SQL outlasts its bound is interrupted and changes nothing. */
 TEST_F(StoreTest, ACallPastItsBoundFailsAndChangesNothing) {
   std::vector<std::string> names(50000);
