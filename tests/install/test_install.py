@@ -210,7 +210,8 @@ def test_store_folder_and_accounts(destdir, tmp_path):
     """The installed sysusers and tmpfiles files applied to an empty root."""
     (tmp_path / "etc").mkdir()
     lib = installed(destdir, "lib")
-    for command in (["systemd-sysusers", lib / "sysusers.d" / "patrold.conf"],
+    for command in (["systemd-sysusers", lib / "sysusers.d" / "patrold.conf",
+                     lib / "sysusers.d" / "patrold-mqtt.conf"],
                     ["systemd-tmpfiles", "--create", lib / "tmpfiles.d" / "patrold.conf"]):
         subprocess.run([*command, f"--root={tmp_path}"], check=True, timeout=60)
     ids = {(db, line.split(":")[0]): int(line.split(":")[2]) for db in ("passwd", "group")
@@ -220,6 +221,10 @@ def test_store_folder_and_accounts(destdir, tmp_path):
     info = (tmp_path / store.lstrip("/")).stat()
     assert (oct(info.st_mode & 0o7777), info.st_uid, info.st_gid) == (
         "0o2770", ids["passwd", "patrold"], ids["group", "patrold-operators"])
+    # The bridge's account is an operator.
+    members = re.search(r"^patrold-operators:x:\d+:(.*)$",
+                        (tmp_path / "etc" / "group").read_text(), re.M).group(1)
+    assert "patrold-mqtt" in members.split(","), members
 
 
 @pytest.mark.parametrize("path,said", [("/var/lib/params.db", "not in /var/lib"),
@@ -230,12 +235,14 @@ def test_a_shared_or_hidden_store_folder_is_refused(tmp_path, path, said):
     assert result.returncode != 0 and said in result.stdout, result.stdout
 
 
-def test_unit_verifies_and_exposure_is_low(destdir, tmp_path):
-    unit = installed(destdir, "lib", "systemd", "system", "patrold.service")
+@pytest.mark.parametrize("name, command", [("patrold", "sbin/patrold -n"),
+                                           ("patrold-mqtt", "sbin/patrold-mqtt --config")])
+def test_unit_verifies_and_exposure_is_low(destdir, tmp_path, name, command):
+    unit = installed(destdir, "lib", "systemd", "system", f"{name}.service")
     text = unit.read_text()
-    assert f"ExecStart=/{PREFIX}/sbin/patrold -n" in text
+    assert f"ExecStart=/{PREFIX}/{command}" in text
     # A copy naming the scratch root's program, with its man pages on the path.
-    copy = tmp_path / "patrold.service"
+    copy = tmp_path / f"{name}.service"
     copy.write_text(text.replace(f"ExecStart=/{PREFIX}", f"ExecStart={destdir}/{PREFIX}"))
     env = dict(os.environ, MANPATH=str(installed(destdir, "share", "man")))
     result = subprocess.run(["systemd-analyze", "verify", str(copy)], env=env,
@@ -243,7 +250,7 @@ def test_unit_verifies_and_exposure_is_low(destdir, tmp_path):
     assert (result.returncode, result.stderr) == (0, "")
     result = subprocess.run(["systemd-analyze", "security", "--offline=true", str(unit)],
                             capture_output=True, text=True, timeout=60)
-    level = re.search(r"Overall exposure level for patrold.service: ([\d.]+)", result.stdout)
+    level = re.search(rf"Overall exposure level for {name}.service: ([\d.]+)", result.stdout)
     assert level and float(level.group(1)) <= 2.0, result.stdout + result.stderr
 
 

@@ -256,7 +256,8 @@ def test_tours_by_mqtt(mqtt, patrold, seed, ptz_sim, bus):
     assert sub.wait(f"{PREFIX}/select/patrold_{NODE}/camera2_tour/config",
                     lambda p: json.loads(p)["options"] == ["Stopped"])
     assert [t["tour"] for t in json.loads(sub.last(f"{BASE}/tours"))] == [1, 2]
-    assert stop_process(bridge) == 0 and sub.on(f"{BASE}/availability")[-1] == "offline"
+    assert stop_process(bridge) == 0
+    assert sub.wait(f"{BASE}/availability", lambda p: p == "offline")
 
 
 def test_faults_end_on_the_right_retained_states(mqtt, start_patrold, seed, ptz_sim):
