@@ -6,7 +6,6 @@
 #include <mosquitto.h>
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
@@ -19,7 +18,7 @@ constexpr gint64 kKeepaliveSlackUs = 50 * 1000;
  * 60 s, each drawn at random from the upper half of its span, so that many
  * bridges cut off by one broker do not come back in step. */
 double backoff_seconds(unsigned failures) {
-  const double span = std::min(kBackoffMaxS, kBackoffFirstS * std::pow(2.0, std::min(failures, 6u)));
+  const double span = std::min(kBackoffMaxS, kBackoffFirstS * (1u << std::min(failures, 6u)));
   return std::max(kBackoffFirstS, g_random_double_range(span / 2, span));
 }
 
