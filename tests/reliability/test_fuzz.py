@@ -1,6 +1,7 @@
 """The hostile-value table in the store, then a seeded stream of valid and
 invalid calls and events, part of it while another process holds the store's
-write lock. Invariants: (1) no camera is driven by a tour whose CamNbr or
+write lock, part while an operator's schema (an endless view) is planted
+under the open store, which is then restored. Invariants: (1) no camera is driven by a tour whose CamNbr or
 group number is not exactly an in-range integer; (2) tours 1 and 3, never
 named nor their cameras, keep Running; (3) every stored value reads back byte
 for byte; (4) a main-loop round trip stays far below the store's 5 s lock
@@ -14,9 +15,9 @@ import sqlite3
 import subprocess
 import time
 
-from conftest import (COORD_IFACE, EVENTS_IFACE, EVENTS_OBJECT, IFACE_CONFHUB, IFACE_CONTROLLER,
-                      IFACE_TOUR, OBJECT, SERVICE, STATUS_IFACE, STATUS_ROOT, program, tour_lines,
-                      wait_until)
+from conftest import (COORD_IFACE, ENDLESS_VIEW, EVENTS_IFACE, EVENTS_OBJECT, IFACE_CONFHUB,
+                      IFACE_CONTROLLER, IFACE_TOUR, OBJECT, SERVICE, STATUS_IFACE, STATUS_ROOT,
+                      program, tour_lines, wait_until)
 
 CALLS = int(os.environ.get("PATROLD_FUZZ_CALLS", 800))
 SEED = int(os.environ.get("PATROLD_FUZZ_SEED", 7))
@@ -161,6 +162,14 @@ def test_hostile_values_and_requests_keep_the_invariants(
                 bus.send(SERVICE, OBJECT, IFACE_TOUR, "PlayPresetTour", "(i)", (tour,))
             locked = round_trip(bus, daemon)
             holder.close()  # rolls back
+        if n == CALLS // 4:  # the plays meet the view, refused, and fail at once
+            with sqlite3.connect(store) as db, sqlite3.connect(":memory:") as saved:
+                db.backup(saved)
+                db.executescript(ENDLESS_VIEW)
+                for tour in FUZZED:
+                    bus.send(SERVICE, OBJECT, IFACE_TOUR, "PlayPresetTour", "(i)", (tour,))
+                round_trip(bus, daemon)
+                saved.backup(db)
         if n % CHECK_EVERY == 0:
             slowest = max(slowest, round_trip(bus, daemon))
             check(ptz_sim, paramctl, daemon, f"after {n} messages")
