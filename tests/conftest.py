@@ -100,14 +100,12 @@ class BusClient:
             self.conn.close_sync(None)
 
 
-def interfaces_of(xml):  # {name: everything a client generator reads} of a document
-    def notes(info):
-        return [(a.key, a.value) for a in info.annotations]
-    args = lambda ms: [(a.name, a.signature) for a in ms]  # noqa: E731
-    return {i.name: (notes(i), [(m.name, notes(m), args(m.in_args), args(m.out_args)) for m in i.methods],
-                     [(s.name, args(s.args)) for s in i.signals],
-                     [(p.name, p.signature, int(p.flags), notes(p)) for p in i.properties])
-            for i in Gio.DBusNodeInfo.new_for_xml(xml).interfaces if i.name.startswith("com.vorn.")}
+def interfaces_of(xml):  # {name: the interface as GDBus introspects it} of a document
+    def text(info):
+        out = GLib.String()
+        info.generate_xml(0, out)
+        return out.str
+    return {i.name: text(i) for i in Gio.DBusNodeInfo.new_for_xml(xml).interfaces if i.name.startswith("com.vorn.")}
 
 
 def shipped_interfaces(name):  # the interface file under data/ that the daemon compiles in

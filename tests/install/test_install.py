@@ -235,6 +235,12 @@ def test_a_shared_or_hidden_store_folder_is_refused(tmp_path, path, said):
     assert result.returncode != 0 and said in result.stdout, result.stdout
 
 
+def test_interfaces_and_the_vendor_contract_are_installed_as_written(destdir):
+    got = [*sorted(installed(destdir, "share", "dbus-1", "interfaces").iterdir()), installed(destdir, "share", "doc", "patrold", "PLATFORM.md")]
+    want = sorted(ROOT.glob("data/com.vorn.*.xml")) + [ROOT / "docs" / "PLATFORM.md"]
+    assert [(p.name, p.read_bytes()) for p in got] == [(p.name, p.read_bytes()) for p in want]
+
+
 @pytest.mark.parametrize("name, command", [("patrold", "sbin/patrold -n"),
                                            ("patrold-mqtt", "sbin/patrold-mqtt --config")])
 def test_unit_verifies_and_exposure_is_low(destdir, tmp_path, name, command):
