@@ -101,11 +101,8 @@ class BusClient:
 
 
 def interfaces_of(xml):  # {name: the interface as GDBus introspects it} of a document
-    def text(info):
-        out = GLib.String()
-        info.generate_xml(0, out)
-        return out.str
-    return {i.name: text(i) for i in Gio.DBusNodeInfo.new_for_xml(xml).interfaces if i.name.startswith("com.vorn.")}
+    texts = {i: GLib.String() for i in Gio.DBusNodeInfo.new_for_xml(xml).interfaces if i.name.startswith("com.vorn.")}
+    return {i.name: (i.generate_xml(0, text), text.str)[1] for i, text in texts.items()}
 
 
 def shipped_interfaces(name):  # the interface file under data/ that the daemon compiles in
