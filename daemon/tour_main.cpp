@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "tour_handler.h"
+#include "tour_schedule.h"
 #include "tour_status.h"
 
 namespace {
@@ -189,8 +190,11 @@ int main(int argc, char **argv) {
     syslog(LOG_ERR, "Cannot create TourHandler object!");
     return EXIT_FAILURE;
   }
+  /* After the recovery, which the handler ran: a timetable has the last
+   * word on what plays now. */
+  TourSchedule *schedule = tour_schedule_new(handler, nullptr, PATROLD_BUILD_YEAR);
   /* Follows the handler, so it goes before the handler does. */
-  TourStatus *status = tour_status_new(handler);
+  TourStatus *status = tour_status_new(handler, schedule);
   tour_handler_update_timer(handler);
   watch_bus();
 
@@ -198,6 +202,7 @@ int main(int argc, char **argv) {
 
   g_clear_pointer(&main_loop, g_main_loop_unref);
   g_clear_pointer(&status, tour_status_free);
+  g_clear_pointer(&schedule, tour_schedule_free);
   g_clear_object(&handler);
   syslog(LOG_INFO, "Exiting...");
   return exit_status;

@@ -33,7 +33,7 @@ struct Leaf {
 };
 
 /* Indexed by TourParamKind; 4 has no leaf. */
-constexpr std::array<Leaf, 11> LEAVES = {{
+constexpr std::array<Leaf, 12> LEAVES = {{
     {"Running", Level::TOUR, Form::TEXT},
     {"Name", Level::TOUR, Form::TEXT},
     {"RandomEnabled", Level::TOUR, Form::TEXT},
@@ -45,6 +45,7 @@ constexpr std::array<Leaf, 11> LEAVES = {{
     {"Position", Level::POINT, Form::INTEGER},
     {"MoveSpeed", Level::POINT, Form::INTEGER},
     {"WaitTime", Level::POINT, Form::INTEGER},
+    {"Schedule", Level::TOUR, Form::TEXT},
 }};
 
 /* The leaf of `type`, or nullptr for an unassigned kind. */

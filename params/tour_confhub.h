@@ -21,7 +21,7 @@
 #include <string_view>
 
 /* One leaf of a guard tour or tour point. 4 is unassigned: every operation
- * refuses it, and every value above 10. */
+ * refuses it, and every value above 11. */
 enum TourParamKind : uint32_t {
   GUARD_RUNNING = 0,                /* tour, text: "yes" / "no" */
   GUARD_NAME = 1,                   /* tour, text */
@@ -33,6 +33,7 @@ enum TourParamKind : uint32_t {
   GUARD_POSITION = 8,               /* point, integer: order key */
   GUARD_MOVE_SPEED = 9,             /* point, integer */
   GUARD_WAIT_TIME = 10,             /* point, integer */
+  GUARD_SCHEDULE = 11,              /* tour, text: weekly windows, optional */
 };
 
 constexpr int TOUR_PARAM_STR_SIZE = 256;
@@ -62,7 +63,7 @@ struct PresetPoint {
 };
 
 /* Writes the full name of `tour_param` into `name` (TOUR_PARAM_NAME_SIZE
- * bytes). 0, or -1 for kind 4 or > 10, and for a name that would not fit. */
+ * bytes). 0, or -1 for kind 4 or > 11, and for a name that would not fit. */
 int get_param_name(const TourParam *tour_param, char *name);
 
 /* Reads one parameter into str_value (text kinds: the first word, at most 255
@@ -114,3 +115,8 @@ int tour_confhub_delete_group(int id);
  * word), newly allocated for g_free; NULL when it cannot be read. No log: a
  * tour without a name is not a failure. */
 char *tour_confhub_get_tour_name(int tour_id);
+
+/* The same for a tour's Schedule. A stored text longer than `max_bytes` is
+ * cut there, one byte past the bound, so the reader sees it is too long
+ * without holding it all. */
+char *tour_confhub_get_tour_schedule(int tour_id, size_t max_bytes);

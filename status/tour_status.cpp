@@ -80,7 +80,7 @@ template <typename T> void update(T &field, T value, bool &changed) {
 /* Brings one camera's served values up to date; true when any changed.
  * Allocates nothing unless something changed: it runs on every tick. */
 bool follow(Camera &camera, TourHandler *handler, int camera_id,
-            const Clock &clock) {
+            const Clock &clock, const TourSchedule *schedule) {
   TourStatusValues &v = camera.served;
   const PresetTour *engine = tour_handler_peek_slot(handler, camera_id);
   const PresetTourSnapshot tour =
@@ -121,6 +121,14 @@ bool follow(Camera &camera, TourHandler *handler, int camera_id,
     v.last_error_time = clock.epoch_us(tour.last_error_at);
     changed = true;
   }
+  if (schedule != nullptr) {
+    const TourScheduleNext &next = tour_schedule_next(schedule, camera_id);
+    update(v.schedule_next, next.at_us, changed);
+    if (v.schedule_action != next.action) {
+      v.schedule_action = next.action; /* planner's own words, no store text */
+      changed = true;
+    }
+  }
   return changed;
 }
 
@@ -128,6 +136,7 @@ bool follow(Camera &camera, TourHandler *handler, int camera_id,
 
 struct TourStatus {
   TourHandler *handler = nullptr; /* borrowed; outlives the status */
+  TourSchedule *schedule = nullptr; /* borrowed, or null */
   GDBusObjectManagerServer *manager = nullptr; /* owned */
   std::array<Camera, IMAGE_SOURCES> cameras;
   guint announce_id = 0;
@@ -154,7 +163,8 @@ void refresh(gpointer data) {
   clock.real_us = g_get_real_time();
   bool changed = false;
   for (int id = 1; id <= IMAGE_SOURCES; ++id)
-    changed |= follow(self->cameras[size_t(id - 1)], self->handler, id, clock);
+    changed |= follow(self->cameras[size_t(id - 1)], self->handler, id, clock,
+                      self->schedule);
   /* One announcement for everything that changes before it runs. */
   if (changed && self->announce_id == 0)
     self->announce_id = g_idle_add(announce, self);
@@ -186,10 +196,11 @@ void export_objects(TourStatus *self) {
 
 } // namespace
 
-TourStatus *tour_status_new(TourHandler *handler) {
+TourStatus *tour_status_new(TourHandler *handler, TourSchedule *schedule) {
   g_return_val_if_fail(IS_TOUR_HANDLER(handler), nullptr);
   auto *self = new TourStatus;
   self->handler = handler;
+  self->schedule = schedule;
   for (int id = 1; id <= IMAGE_SOURCES; ++id) {
     TourStatusValues &v = self->cameras[size_t(id - 1)].served;
     v.camera = id;
@@ -202,6 +213,8 @@ TourStatus *tour_status_new(TourHandler *handler) {
 
   export_objects(self);
   tour_handler_set_observer(handler, refresh, self);
+  if (schedule != nullptr)
+    tour_schedule_set_observer(schedule, refresh, self);
   return self;
 }
 
@@ -209,6 +222,8 @@ void tour_status_free(TourStatus *self) {
   if (self == nullptr)
     return;
   tour_handler_set_observer(self->handler, nullptr, nullptr);
+  if (self->schedule != nullptr)
+    tour_schedule_set_observer(self->schedule, nullptr, nullptr);
   g_clear_handle_id(&self->announce_id, g_source_remove);
   if (self->manager != nullptr)
     g_dbus_object_manager_server_set_connection(self->manager, nullptr);

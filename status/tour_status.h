@@ -24,13 +24,17 @@
 #include <glib.h>
 
 #include "tour_handler.h"
+#include "tour_schedule.h"
 #include "tour_status_values.h"
 
 struct TourStatus;
 
 /* Follows `handler` (borrowed) and exports the objects on the system bus
- * connection; without a bus the values are kept all the same (logged). */
-TourStatus *tour_status_new(TourHandler *handler);
+ * connection; without a bus the values are kept all the same (logged).
+ * With `schedule` (borrowed, outlives the status) it shows each camera's
+ * next edge too (ScheduleNext, ScheduleNextAction); without, 0 and "". */
+TourStatus *tour_status_new(TourHandler *handler,
+                            TourSchedule *schedule = nullptr);
 void tour_status_free(TourStatus *self);
 G_DEFINE_AUTOPTR_CLEANUP_FUNC(TourStatus, tour_status_free)
 

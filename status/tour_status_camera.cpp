@@ -88,7 +88,7 @@ GVariant *as_text(const std::string &value) {
 
 } // namespace
 
-const std::array<TourStatusField, 11> TOUR_STATUS_FIELDS = {{
+const std::array<TourStatusField, 13> TOUR_STATUS_FIELDS = {{
     {"Camera", [](const TourStatusValues &v) { return as_int(v.camera); }},
     {"TourId", [](const TourStatusValues &v) { return as_int(v.tour_id); }},
     {"TourName", [](const TourStatusValues &v) { return as_text(v.tour_name); }},
@@ -107,6 +107,10 @@ const std::array<TourStatusField, 11> TOUR_STATUS_FIELDS = {{
      [](const TourStatusValues &v) { return as_text(v.last_error); }},
     {"LastErrorTime",
      [](const TourStatusValues &v) { return as_time(v.last_error_time); }},
+    {"ScheduleNext",
+     [](const TourStatusValues &v) { return as_time(v.schedule_next); }},
+    {"ScheduleNextAction",
+     [](const TourStatusValues &v) { return as_text(v.schedule_action); }},
 }};
 
 static void tour_status_camera_class_init(TourStatusCameraClass *klass) {

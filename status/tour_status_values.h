@@ -23,6 +23,8 @@ struct TourStatusValues {
   uint64_t dwell_until = 0;
   std::string last_error;
   uint64_t last_error_time = 0;
+  uint64_t schedule_next = 0;
+  std::string schedule_action;
 
   bool operator==(const TourStatusValues &) const = default;
 };
@@ -34,6 +36,6 @@ struct TourStatusField {
 };
 
 /* In the order of the introspection document. */
-extern const std::array<TourStatusField, 11> TOUR_STATUS_FIELDS;
+extern const std::array<TourStatusField, 13> TOUR_STATUS_FIELDS;
 
 extern const char TOUR_STATUS_INTERFACE[];
