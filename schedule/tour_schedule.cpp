@@ -60,6 +60,14 @@ struct TourSchedule {
 
 namespace {
 
+/* The tour's CamNbr, or 0 when it cannot be read. */
+int32_t camera_of(int32_t tour_id) {
+  TourParam param{};
+  param.type = GUARD_CAM_NBR;
+  param.tour_id = tour_id;
+  return tour_confhub_get_parameter(&param) == 0 ? param.int_value : 0;
+}
+
 /* Every Schedule as stored now; tours whose text did not change keep
  * their side. */
 void read_schedules(TourSchedule *self, Side side_of_new) {
@@ -88,7 +96,7 @@ void read_schedules(TourSchedule *self, Side side_of_new) {
     if (error.what != nullptr && !(known && old->text == tour.text))
       syslog(LOG_WARNING, "Schedule of tour %d unreadable at column %zu: %s",
              ids[i], error.column, error.what);
-    tour.camera_id = tour_handler_get_camera_id(ids[i]);
+    tour.camera_id = camera_of(ids[i]);
     fresh.push_back(std::move(tour));
   }
   self->tours = std::move(fresh);

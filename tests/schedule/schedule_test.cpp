@@ -122,7 +122,6 @@ protected:
     schedule_ = tour_schedule_new(handler_, &clock, 2025);
     settle();
   }
-  void settle() { ASSERT_TRUE(run_main_loop_until([&] { return handler_->idle_id == 0; }, 5000)); }
   /* The clock set (or stepped) to `now`. */
   void jump(const char *now) {
     clock_.now = at(now);
