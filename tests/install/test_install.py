@@ -114,6 +114,8 @@ CALLS = {
                {"root", OPERATOR}),
     "status-property": ("org.freedesktop.DBus.Properties", "Get", f"{STATUS}/Camera1", "(ss)",
                         ("com.vorn.PresetTourStatus.Camera", "State"), {"root", OPERATOR}),
+    "schedule": ("com.vorn.PresetTourSchedule", "Reload", "/com/vorn/PresetTourSchedule", None,
+                 None, {"root", OPERATOR}),
     "introspect": ("org.freedesktop.DBus.Introspectable", "Introspect", STATUS, None, None,
                    {"root", OPERATOR}),
     "properties": ("org.freedesktop.DBus.Properties", "GetAll", OBJECT, "(s)",
