@@ -353,11 +353,17 @@ def start_patrold(build_dir, bus, wrappers, store):
     wrapper = shlex.split(os.environ.get("PATROLD_WRAPPER", ""))
     started = []
 
-    def _start(args=("-n",), wait=True, initial_ids=None, argv0=None, cwd=None):
+    def _start(args=("-n",), wait=True, initial_ids=None, argv0=None, cwd=None, env=None,
+               preload=""):
         argv = [*wrapper, str(exe)] if wrapper else [argv0 or str(exe)]
         err = tempfile.TemporaryFile("w+")
+        full_env = dict(os.environ, **wrappers.env(initial_ids), **(env or {}))
+        # A preload of the test's own (libfaketime) goes last: a sanitizer
+        # runtime must stay first, and no wrapper defines a clock call, so
+        # libfaketime still answers every one of them.
+        full_env["LD_PRELOAD"] = f"{full_env['LD_PRELOAD']} {preload}".strip()
         proc = subprocess.Popen([*argv, *args], executable=argv[0] if wrapper else str(exe),
-                                env=dict(os.environ, **wrappers.env(initial_ids)), cwd=cwd,
+                                env=full_env, cwd=cwd,
                                 stdout=subprocess.DEVNULL, stderr=err, text=True)
         started.append(Daemon(proc, bus, wrappers, err))
         # The name of a daemon killed a moment ago may not be free yet; a

@@ -38,7 +38,7 @@ def test_a_client_follows_a_tour_from_the_table_alone(patrold, seed, ptz_sim, bu
     assert interfaces_of(xml.unpack()[0]) == shipped_interfaces(f"{IFACE}.xml")
     assert {k: v for k, v in w.cam(2).items() if k != "StateSince"} == dict(
         Camera=2, TourId=-1, TourName="", State="idle", Blocked=False, PointIndex=-1,
-        Preset=-1, DwellUntil=0, LastError="", LastErrorTime=0)
+        Preset=-1, DwellUntil=0, LastError="", LastErrorTime=0, ScheduleNext=0, ScheduleNextAction="")
     patrold.play(1)
     assert w.wait(2, State="moving", TourId=1, TourName="Tour 1")
     assert w.wait(2, State="dwelling", PointIndex=0, Preset=4)
