@@ -6,8 +6,11 @@ group number is not exactly an in-range integer; (2) tours 1 and 3, never
 named nor their cameras, keep Running; (3) every stored value reads back byte
 for byte; (4) a main-loop round trip stays far below the store's 5 s lock
 wait; (5) every name and error text on every status surface is bounded and
-printable, a name its stored text escaped, whole or cut. Sized by
+printable, a name its stored text escaped, whole or cut; (6) an unreadable
+Schedule plays and stops nothing: tours 1 and 3 get corruptions of
+timetables that would play tour 1 and stop tour 3. Sized by
 PATROLD_FUZZ_CALLS, PATROLD_FUZZ_SEED and PATROLD_FUZZ_NAME_BYTES."""
+import datetime
 import json
 import os
 import random
@@ -58,6 +61,17 @@ TEXTS = ["yes", "no", "yes", "no", "YES", "", "maybe", " yes", "no\n", "x" * 500
 CLIENTS = ["Rezazerar", "Recordedtour", "", "Operator", "x" * 3000, "Rezazerar\x01"]
 UNINSTALLS = [(None, None), ("(s)", ("5",)), ("(u)", (5,))] + [("(i)", (c,)) for c in CAMERAS[4:]]
 TOUR_METHODS = ["PlayPresetTour", "StopPresetTour", "PausePresetTour", "ResumePresetTour"]
+SCHEDULE = ("/com/vorn/PresetTourSchedule", "com.vorn.PresetTourSchedule", "Reload")
+
+
+def unreadable(valid):  # one timetable, spoilt each way the reader must refuse
+    return [";".join([valid] * 300), valid + ";", valid + "\\n", "\\xff" + valid, "\u202e" + valid,
+            valid.replace(":00-", ":60-"), valid.replace("*", "Mon..Xyz"), valid + "; Mon 10:00"]
+
+
+def schedules():  # (tour 1's, tour 3's) text for each round of checks
+    later = (datetime.datetime.now().hour + 12) % 24  # tour 3 outside its window now
+    return list(zip(unreadable("* 00:00-24:00"), unreadable(f"* {later:02d}:00-{later:02d}:30")))
 
 
 def seeded_values():
@@ -88,6 +102,8 @@ def send_one(r, bus):
     elif kind < 0.95:
         bus.emit(EVENTS_OBJECT, EVENTS_IFACE, r.choice(["PresetReached", "HeadMoving"]), "(ii)",
                  (camera, r.choice([0, 1, 1, -1, 2])), False)
+    elif kind < 0.97:
+        bus.send(SERVICE, *SCHEDULE, *r.choice([(None, None), ("(i)", (1,))]))
     else:
         bus.emit("/com/vorn/PTZ/Coordinator/1", COORD_IFACE, "DriverUninstalled",
                  *r.choice(UNINSTALLS), False)
@@ -149,6 +165,14 @@ def test_hostile_values_and_requests_keep_the_invariants(
     late = {k for k in seeded if k.split(".")[2] in BAD_GROUPS}
     paramctl.import_lines([f"{k}={v}" for k, v in seeded.items() if k not in late])
     daemon = start_patrold()
+    # Timetables are read only while every group is a tour, like the recovery.
+    for texts in schedules():
+        lines = {f"root.RezazErar.G{t}.Schedule": v for t, v in zip((1, 3), texts)}
+        seeded.update(lines)
+        paramctl.import_lines([f"{k}={v}" for k, v in lines.items()])
+        bus.send(SERVICE, *SCHEDULE)
+        round_trip(bus, daemon)
+        check(ptz_sim, paramctl, daemon, f"Schedule {texts}")
     paramctl.import_lines([f"{k}={seeded[k]}" for k in late])
     r = random.Random(SEED)
     slowest = 0.0
