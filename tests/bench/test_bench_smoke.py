@@ -14,6 +14,7 @@ TARGET_FIGURES = {
     "managed_objects_p50_ratio": ("managed_objects", "p50_ratio"),
     "pipelining_ratio": ("pipelining", "ratio"),
     "idle_ctx_switches": ("idle", "patrold_ctx_switches"),
+    "idle_scheduled_ctx_switches": ("idle", "scheduled_ctx_switches"),
     "idle_memory_ratio": ("idle", "pss_ratio"),
     "active_cpu_percent": ("active", "cpu_percent"),
     "startup_added_ms_1000_over_10": None,
