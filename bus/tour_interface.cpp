@@ -3,6 +3,7 @@
 #include <cstring>
 #include <syslog.h>
 
+#include "bus_memory.h"
 #include "tour_handler.h"
 /* The compiled-in interface files; the generated header is C. */
 extern "C" {
@@ -119,6 +120,7 @@ void on_bus_acquired(GDBusConnection *connection, const gchar * /*name*/,
                      gpointer /*user_data*/) {
   interface_vtable = {};
   interface_vtable.method_call = handle_method_call;
+  bus_memory::start(connection);
 
   /* The registrations live as long as the connection; nothing unregisters
    * them, so their ids are not kept. */
@@ -186,6 +188,7 @@ void tour_interface_init(TourHandler *new_handler) {
 
 void tour_interface_cleanup(void) {
   handler = nullptr;
+  bus_memory::stop();
 
   if (owner_id != 0)
     g_bus_unown_name(owner_id);

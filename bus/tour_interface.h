@@ -7,6 +7,8 @@
  * them, turns each method call into one TourHandler request and answers it
  * at once, and forwards the coordinator's "DriverUninstalled" signal to the
  * handler.
+ * Bounds and gives back the memory bus clients can make it hold
+ * (bus_memory.h).
  *
  * State: module-level, one set per process. The handler pointer is borrowed.
  * Threads: every callback runs on the main loop's thread.

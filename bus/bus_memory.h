@@ -1,0 +1,45 @@
+/*
+ * bus_memory: bounds the memory bus clients can make the daemon hold, and
+ * gives it back after a burst.
+ *
+ * A client can pipeline calls and never read the replies. Each reply waits
+ * in GDBus's outgoing queue until the bus takes it, and the bus takes them
+ * slowly while it is flooded, so the queue (and every reply queued after
+ * it, root's included) grew with the flood. A filter on the connection
+ * counts, per sender, the calls whose reply has not yet reached the socket;
+ * a call beyond kMaxUnansweredCalls is dropped unanswered. No legitimate
+ * client waits for that many replies at once; a flooder's dropped calls
+ * hold the slots the bus grants it for pending replies (128 on the system
+ * bus), so the bus soon refuses its calls itself. Calls flagged
+ * no-reply-expected are not counted.
+ *
+ * Freed, the replies' memory would stay with the heap. The filter also
+ * counts incoming messages; after kBurstMessages of them a timer on the
+ * main context checks every kQuietMs until a period brings fewer than
+ * kQuietMessages, then flushes the outgoing queue and calls malloc_trim
+ * once. Without traffic nothing runs: an idle daemon gains no wake-up.
+ *
+ * State: module-level, one connection per process. Threads: start and stop
+ * on the main loop's thread (whose thread-default context runs the timer);
+ * the filter runs on GDBus's worker thread.
+ */
+#pragma once
+
+#include <gio/gio.h>
+
+#include <cstdint>
+
+namespace bus_memory {
+
+constexpr unsigned kMaxUnansweredCalls = 32;
+constexpr uint64_t kBurstMessages = 512;
+constexpr uint64_t kQuietMessages = 16;
+constexpr guint kQuietMs = 2000;
+
+/* Starts watching the connection (a borrowed reference; the connection
+ * outlives stop()). A second start is ignored. */
+void start(GDBusConnection *connection);
+/* Stops watching; a pending trim is dropped. */
+void stop();
+
+} // namespace bus_memory
