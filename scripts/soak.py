@@ -26,11 +26,9 @@ patrold-operators, an operator) are made when missing and removed after.
 """
 import argparse
 import contextlib
-import grp
 import json
 import os
 import pathlib
-import pwd
 import random
 import shutil
 import statistics
@@ -62,26 +60,45 @@ def rss_kb(pid):
 
 
 @contextlib.contextmanager
-def accounts():
-    made = []
-    for kind, name, *args in (("group", "patrold-operators"), ("user", "patrold", "-U"),
-                              ("user", OPERATOR, "-U", "--groups", "patrold-operators")):
-        try:
-            (grp.getgrnam if kind == "group" else pwd.getpwnam)(name)
-        except KeyError:
-            subprocess.run([f"{kind}add", "--system", *args, name], check=True)
-            made.append((kind, name))
+def accounts(sysusers):
+    """The installed sysusers file applied to this machine, and an operator."""
+    made = [(kind, name) for kind, name in (("user", OPERATOR), ("user", "patrold"),
+                                            ("group", "patrold-operators"))
+            if subprocess.run(["getent", {"user": "passwd"}.get(kind, kind), name],
+                              capture_output=True).returncode]
+    subprocess.run(["systemd-sysusers", sysusers], check=True, timeout=60)
+    if ("user", OPERATOR) in made:
+        subprocess.run(["useradd", "--system", "-U", "--groups", "patrold-operators", OPERATOR],
+                       check=True)
     try:
         yield
     finally:
-        for kind, name in reversed(made):
+        for kind, name in made:
             subprocess.run([f"{kind}del", name], check=False)
 
 
-def random_value(vtype, rng, depth=0):
-    """A random Python value of the GLib.VariantType `vtype`."""
-    code = vtype.dup_string()
-    if code in "ynqiuxt":
+def split_types(signature):
+    """The complete types a signature is made of."""
+    types, i = [], 0
+    while i < len(signature):
+        j = i
+        while signature[j] == "a":
+            j += 1
+        if signature[j] in "({":
+            depth = 0
+            for j in range(j, len(signature)):
+                depth += signature[j] in "({"
+                depth -= signature[j] in ")}"
+                if depth == 0:
+                    break
+        types.append(signature[i:j + 1])
+        i = j + 1
+    return types
+
+
+def random_value(code, rng, depth=0):
+    """A random Python value of the complete type `code`."""
+    if code in ("y", "n", "q", "i", "u", "x", "t"):
         bits = {"y": 8, "n": 16, "q": 16, "i": 32, "u": 32, "x": 64, "t": 64}[code]
         low = -(1 << (bits - 1)) if code in "nix" else 0
         high = (1 << (bits - 1)) - 1 if code in "nix" else (1 << bits) - 1
@@ -98,21 +115,17 @@ def random_value(vtype, rng, depth=0):
     if code == "g":
         return rng.choice(["", "i", "a{sv}"])
     if code == "v":
-        inner = GLib.VariantType.new(rng.choice(["i", "s", "b", "as"]))
-        return GLib.Variant(inner.dup_string(), random_value(inner, rng, depth + 1))
-    if vtype.is_array():
-        element = vtype.element()
-        items = [random_value(element, rng, depth + 1)
-                 for _ in range(rng.randint(0, 3 if depth < 2 else 0))]
-        if element.is_dict_entry():
-            return dict(items)
-        return items
-    if vtype.is_tuple() or vtype.is_dict_entry():
-        members, member = [], vtype.first()
-        while member is not None:
-            members.append(random_value(member, rng, depth + 1))
-            member = member.next()
-        return tuple(members)
+        inner = rng.choice(["i", "s", "b", "as"])
+        return GLib.Variant(inner, random_value(inner, rng, depth + 1))
+    if code.startswith("a{"):
+        key, value = split_types(code[2:-1])
+        return {random_value(key, rng, depth + 1): random_value(value, rng, depth + 1)
+                for _ in range(rng.randint(0, 3 if depth < 2 else 0))}
+    if code.startswith("a"):
+        return [random_value(code[1:], rng, depth + 1)
+                for _ in range(rng.randint(0, 3 if depth < 2 else 0))]
+    if code.startswith("("):
+        return tuple(random_value(member, rng, depth + 1) for member in split_types(code[1:-1]))
     raise ValueError(f"no random value for {code}")
 
 
@@ -143,13 +156,12 @@ def fuzz(client, rounds, rng):
             for _ in range(rounds):
                 for method in iface.methods:
                     signature = "(" + "".join(arg.signature for arg in method.in_args) + ")"
-                    args = random_value(GLib.VariantType.new(signature), rng)
+                    args = random_value(signature, rng)
                     call(path, iface.name, method.name, signature, args)
                 for prop in iface.properties:
                     props = "org.freedesktop.DBus.Properties"
                     call(path, props, "Get", "(ss)", (iface.name, prop.name))
-                    value = GLib.Variant(prop.signature, random_value(
-                        GLib.VariantType.new(prop.signature), rng))
+                    value = GLib.Variant(prop.signature, random_value(prop.signature, rng))
                     call(path, props, "Set", "(ssv)", (iface.name, prop.name, value))
                 call(path, "org.freedesktop.DBus.Properties", "GetAll", "(s)", (iface.name,))
     return figures
@@ -213,8 +225,9 @@ def main():
         cleanup.callback(shutil.rmtree, tmp, True)
         subprocess.run(["meson", "install", "-C", build, "--destdir", tmp / "root",
                         "--no-rebuild", "--quiet"], check=True, timeout=300)
-        cleanup.enter_context(accounts())
-        policy = tmp / "root" / "usr" / "local" / "share" / "dbus-1" / "system.d"
+        prefix = tmp / "root" / "usr" / "local"
+        cleanup.enter_context(accounts(prefix / "lib" / "sysusers.d" / "patrold.conf"))
+        policy = prefix / "share" / "dbus-1" / "system.d"
         (tmp / "bus.conf").write_text(subprocess.run(
             [ROOT / "scripts" / "system-bus-conf.sh", "unix:tmpdir=/tmp", policy,
              ROOT / "data" / "ptz-sim.conf"], check=True, capture_output=True, text=True).stdout)
@@ -224,7 +237,7 @@ def main():
         address = bus.stdout.readline().strip()
         store = tmp / "store"
         store.mkdir()
-        shutil.chown(store, "patrold", "patrold")
+        shutil.chown(store, "patrold", "patrold-operators")
         os.chmod(tmp, 0o755)
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address,
                    PARAM_STORE_PATH=str(store / "params.db"), G_SLICE="always-malloc")
@@ -234,7 +247,7 @@ def main():
         lines = []
         for tour in range(1, 5):
             lines += tour_lines(tour, camera=tour, presets=(1, 2, 3), running="yes")
-            lines.append(f"root.RezazErar.G{tour}.Name={HOSTILE_NAMES[tour - 1]}")
+            lines.append(f"root.RezazErar.G{tour}.Name={HOSTILE_NAMES[-tour]}")
         paramctl.import_lines(lines)
         sim = Simulator(build / "ptz-sim", root)
         cleanup.callback(sim.stop)
