@@ -18,6 +18,8 @@ TARGET_FIGURES = {
     "idle_memory_ratio": ("idle", "pss_ratio"),
     "active_cpu_percent": ("active", "cpu_percent"),
     "startup_added_ms_1000_over_10": None,
+    "flood_rss_growth_kb": ("flood", "rss_growth_kb"),
+    "flood_root_read_p99_ms": ("flood", "root_read_p99_ms"),
 }
 RATIOS = [("managed_objects", "p50_ratio", "patrold_p50_us", "minimal_p50_us"),
           ("roundtrip", "p50_ratio", "patrold_p50_us", "minimal_p50_us"),

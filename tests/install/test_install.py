@@ -187,19 +187,22 @@ def test_only_the_coordinators_clients_call_it_each_under_its_own_names(system):
     assert sim.camera(1)["queue"] == ["Rezazerar"] and state(clients["root"], 1) != "held"
 
 
-def test_status_signals_reach_root_and_operators_only(system):
+def test_status_and_head_events_reach_only_their_readers(system):
     daemon, _, _, clients = system
-    seen = {account: [] for account in clients}
+    status, events = ({account: [] for account in clients} for _ in range(2))
     for account, client in clients.items():
-        client.conn.signal_subscribe(SERVICE, None, None, None, None, 0,
-                                     lambda *args, got=seen[account]: got.append(args))
-        client.has_owner(SERVICE)  # a round trip: the match rule is in place
+        for sender, interface, seen in ((SERVICE, None, status), (None, EVENTS_IFACE, events)):
+            client.conn.signal_subscribe(sender, interface, None, None, None, 0,
+                                         lambda *args, got=seen[account]: got.append(args))
+        client.has_owner(SERVICE)  # a round trip: the match rules are in place
     daemon.play(1)
-    assert wait_until(lambda: seen["root"])
+    assert wait_until(lambda: status["root"] and events["root"])
     # The bus hands a signal to all recipients at once: one more round trip each.
     for client in clients.values():
         client.has_owner(SERVICE)
-    assert wait_until(lambda: seen[OPERATOR]) and not seen["patrold"] and not seen["nobody"]
+    assert wait_until(lambda: status[OPERATOR] and events["patrold"])
+    assert not status["patrold"] and not status["nobody"]
+    assert not events[OPERATOR] and not events["nobody"]
 
 
 def test_a_store_an_operator_made_plays(system):  # the fixture seeds it as the operator
