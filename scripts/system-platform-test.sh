@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 scripts/build.sh || exit 1
 dest=build/platform-prefix
 out=build/platform-system
-rm -rf "$dest" build/platform-results
+rm -rf "$dest" "$out/test-results"
 meson install -C build --destdir "$PWD/$dest" --no-rebuild --quiet
 
 # The .pc files name the prefix they were built for; point them at the copy.
@@ -23,7 +23,7 @@ if [ ! -f "$out/build.ninja" ]; then
 fi
 meson compile -C "$out"
 status=0
-GTEST_OUTPUT="xml:$PWD/build/platform-results/" \
+GTEST_OUTPUT="xml:$PWD/$out/test-results/" \
   meson test -C "$out" --print-errorlogs --num-processes 2 || status=1
-python3 scripts/summarize-tests.py build/platform-results || status=1
+python3 scripts/summarize-tests.py "$out/test-results" || status=1
 exit "$status"

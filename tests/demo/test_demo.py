@@ -1,5 +1,5 @@
-"""The demo, run briefly: both heads walk their tours in the configured
-order, and everything the demo started is gone afterwards."""
+"""The demo, run briefly: both heads walk their tours, and everything the
+demo started is gone afterwards."""
 import json
 import os
 import pathlib
@@ -7,11 +7,11 @@ import re
 import subprocess
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent.parent
-CAMERA_ORDER = {1: [1, 5, 3], 2: [8, 2]}
+CAMERA_PRESETS = {1: {1, 5, 3}, 2: {8, 2}}
 SECONDS = 20  # a preset about every 2 s: several times one round of each tour
 
 
-def test_demo_tours_both_heads_in_order_and_cleans_up(build_dir, tmp_path):
+def test_demo_tours_both_heads_and_cleans_up(build_dir, tmp_path):
     assert os.geteuid() == 0, "the demo needs root to start patrold with its account switch"
     state, run = tmp_path / "state.json", tmp_path / "run"
     result = subprocess.run(
@@ -21,10 +21,8 @@ def test_demo_tours_both_heads_in_order_and_cleans_up(build_dir, tmp_path):
     assert result.returncode == 0, result.stderr
     assert "Starting up..." in (run / "patrold.log").read_text()
     cameras = {c["camera"]: c["history"] for c in json.loads(state.read_text())["cameras"]}
-    for camera, order in CAMERA_ORDER.items():
-        # one round at least, each preset the next of the cycle from the first on
-        assert len(cameras[camera]) >= len(order), cameras
-        assert cameras[camera] == [order[i % len(order)] for i in range(len(cameras[camera]))]
+    # each head through its whole tour (the order is the engine test's)
+    assert {c: set(cameras[c]) for c in CAMERA_PRESETS} == CAMERA_PRESETS, cameras
     pids = re.search(r"stopped process ids ([\d ]+)", result.stdout).group(1).split()
     assert len(pids) == 3
     assert [pid for pid in pids if pathlib.Path(f"/proc/{pid}").exists()] == []

@@ -1,49 +1,20 @@
-"""patrold's bus surface as published, and the error a caller sees."""
-import pytest
-from gi.repository import Gio, GLib
-
-from conftest import (IFACE_CONFHUB, IFACE_CONTROLLER, IFACE_TOUR, OBJECT, SERVICE, interfaces_of,
-                      remote_error, shipped_interfaces, tour_lines, wait_until)
-
-CSYMBOL = "org.freedesktop.DBus.GLib.CSymbol"
-# interface -> (interface CSymbol or None, [(method, CSymbol, [(arg, type)])])
-PUBLISHED = {
-    IFACE_TOUR: ("preset_tour_handler", [
-        (f"{verb}PresetTour", f"tour_handler_{verb.lower()}_preset_tour", [("tour_id", "i")])
-        for verb in ("Play", "Stop", "Pause", "Resume")]),
-    IFACE_CONFHUB: (None, [("SetPresetTourRunning", "tour_handler_set_preset_tour_running",
-                            [("running", "s"), ("confhub_id", "s")])]),
-    IFACE_CONTROLLER: ("tour_handler", [
-        (f"{verb}Playback", f"tour_handler_{verb.lower()}_playback", [("camera_id", "i")])
-        for verb in ("Block", "Unblock")]),
-}
+"""patrold's bus surface as published: the interface file it ships, whole
+(data/com.vorn.PresetTour.xml); the coordinator's DriverUninstalled as it
+arrives on the wire; the liveness probe."""
+from conftest import (COORD_IFACE, interfaces_of, shipped_interfaces, tour_lines,
+                      wait_until)
 
 
-def test_introspection_publishes_the_three_interfaces(patrold):
+def test_introspection_publishes_the_shipped_interfaces(patrold):
     xml = patrold.call("org.freedesktop.DBus.Introspectable", "Introspect").unpack()[0]
-    ours = {i.name: i for i in Gio.DBusNodeInfo.new_for_xml(xml).interfaces
-            if i.name.startswith("com.vorn.")}
-    assert set(ours) == set(PUBLISHED)
-    assert interfaces_of(xml) == shipped_interfaces("com.vorn.PresetTour.xml")
-
-    def csymbols(info):
-        return [a.value for a in info.annotations if a.key == CSYMBOL]
-    for name, (iface_symbol, methods) in PUBLISHED.items():
-        iface = ours[name]
-        assert csymbols(iface) == ([iface_symbol] if iface_symbol else [])
-        assert not iface.signals and not iface.properties
-        assert [(m.name, csymbols(m), [(a.name, a.signature) for a in m.in_args],
-                 len(m.out_args)) for m in iface.methods] == \
-            [(method, [symbol], args, 0) for method, symbol, args in methods]
+    shipped = shipped_interfaces("com.vorn.PresetTour.xml")
+    assert len(shipped) == 3 and interfaces_of(xml) == shipped
 
 
-@pytest.mark.parametrize("method,camera", [("BlockPlayback", 0), ("UnblockPlayback", 9)])
-def test_camera_out_of_range_is_a_named_error(patrold, bus, method, camera):
-    with pytest.raises(GLib.Error) as err:
-        bus.call(SERVICE, OBJECT, IFACE_CONTROLLER, method, "(i)", (camera,))
-    assert remote_error(err.value) == (
-        "org.gtk.GDBus.UnmappedGError.Quark._tour_5fhandler_5ferror_5fquark.Code50",
-        "Image source id out of range")
+def test_driver_uninstalled_deletes_that_cameras_tours(patrold, seed, paramctl, bus):
+    seed(tour_lines(1, camera=2) + tour_lines(2, camera=3) + tour_lines(3, camera=2))
+    bus.emit("/com/vorn/PTZ/Coordinator/1", COORD_IFACE, "DriverUninstalled", "(i)", (2,))
+    assert wait_until(lambda: paramctl.groups() == {"G2"}), paramctl.groups()
 
 
 def test_the_liveness_probe_sees_a_held_main_loop(patrold, seed, ptz_sim):

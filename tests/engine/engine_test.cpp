@@ -137,10 +137,6 @@ protected:
   static PresetTour *make_engine() {
     return static_cast<PresetTour *>(g_object_new(PRESET_TOUR_TYPE, nullptr));
   }
-  static std::string running_of(int tour_id) {
-    preset_tour_flush_running_writes();
-    return temp_store::stored(temp_store::tour(tour_id, "Running"));
-  }
   /* A fresh engine playing `spec` as tour kTour; records start after. */
   static PresetTour *play(const temp_store::Tour &spec) {
     temp_store::put_tour(kTour, spec);

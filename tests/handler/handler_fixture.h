@@ -22,11 +22,6 @@ namespace handler_test {
 using namespace temp_store;
 using Request = gboolean (*)(TourHandler *, int32_t, GError **);
 
-inline std::string running_of(int tour_id) {
-  preset_tour_flush_running_writes();
-  return stored(tour(tour_id, "Running"));
-}
-
 /* A playable tour of one point named "tour<id>"; a null CamNbr is left out. */
 inline void seed_tour(int tour_id, const char *cam, const char *running = "no") {
   put(tour(tour_id, "Name"), "tour" + std::to_string(tour_id));

@@ -158,6 +158,12 @@ SIGNALS = {
 @pytest.mark.parametrize("forged,genuine,outcome", SIGNALS.values(), ids=SIGNALS.keys())
 def test_only_the_coordinators_signals_count(system, forged, genuine, outcome):
     daemon, sim, paramctl, clients = system
+    # Refused by the bus itself, so also to a connection without patrold's
+    # name: the platform's own listeners, and patrold before it owns it.
+    heard = []
+    clients["patrold"].conn.signal_subscribe(None, forged[1], None, None, None, 0,
+                                             lambda _c, sender, *_: heard.append(sender))
+    clients["patrold"].has_owner(SERVICE)  # a round trip: the match rule is in place
     daemon.play(1)
     daemon.play(2)
     assert wait_until(lambda: "idle" not in (state(clients["root"], 1), state(clients["root"], 2)))
@@ -167,6 +173,15 @@ def test_only_the_coordinators_signals_count(system, forged, genuine, outcome):
     clients["nobody"].has_owner(SERVICE)
     sim.control(*genuine)
     assert wait_until(lambda: outcome(paramctl, clients["root"])), (paramctl.groups(), sim.state())
+    assert wait_until(lambda: heard) and clients["nobody"].conn.get_unique_name() not in heard
+
+
+def test_switch_takes_the_service_accounts_groups_only(system):
+    user, status = pwd.getpwnam("patrold"), pathlib.Path(f"/proc/{system[0].pid}/status")
+    ids = dict(line.split(":", 1) for line in status.read_text().splitlines())
+    assert ids["Uid"].split() == [str(user.pw_uid)] * 4
+    assert sorted(map(int, ids["Groups"].split())) == \
+        sorted(set(os.getgrouplist("patrold", user.pw_gid)))
 
 
 def test_only_the_coordinators_clients_call_it_each_under_its_own_names(system):

@@ -56,6 +56,8 @@ TEST_F(StatusTest, FollowsPlayArrivalDwellPauseHoldAndBlock) {
   /* No coordinator answers: the last failure is the block's Queue leave, at the block's time. */
   EXPECT_EQ(shown.last_error.rfind("DBus call Queue failed", 0), 0u) << shown.last_error;
   EXPECT_EQ(shown.last_error_time, shown.state_since);
+  tour_handler_unblock_playback(handler_, kCam, nullptr);
+  EXPECT_FALSE(shown.blocked); /* at once: a client may play right away */
 }
 
 } // namespace

@@ -115,6 +115,14 @@ inline int calls(const char *call) { return param_store_testing_calls(call); }
 
 } // namespace temp_store
 
+/* The engine's (preset_tour.h), for the tests that link it: Running as its
+ * writer thread last left it. */
+void preset_tour_flush_running_writes(void);
+inline std::string running_of(int tour_id) {
+  preset_tour_flush_running_writes();
+  return temp_store::stored(temp_store::tour(tour_id, "Running"));
+}
+
 class TempStoreTest : public ::testing::Test {
 protected:
   void SetUp() override {

@@ -43,6 +43,9 @@ def test_bus_commands_drive_the_daemon(tourctl, patrold, ptz_sim, seed, paramctl
     for command, paused in (("pause", True), ("resume", False)):
         assert tourctl(command, 2).returncode == 0
         assert wait_until(lambda: (status(tourctl)[1]["State"] == "paused") == paused)
+    ptz_sim.control("TakeControl", "(is)", (2, "Operator"))  # a held tour resumes too
+    assert wait_until(lambda: status(tourctl)[1]["State"] == "held")
+    assert tourctl("resume", 2).returncode == 0
     assert tourctl("stop", 2).returncode == 0 and paramctl.wait_running(2, "no")
     assert tourctl("running", "yes", 1).returncode == 0
     assert ptz_sim.wait_history(1, 1) and paramctl.wait_running(1, "yes")
@@ -110,18 +113,16 @@ def test_refusals_write_nothing(tourctl, seed, paramctl, args, status, message):
     ("running", "yes"), ("add", "--colour", "red"), ("add",), ("add-point", 1),
     ("edit", 1, "--preset", 3), ("edit", 1, 0, "--camera", 2), ("edit", 1), ("show",),
     ("remove",), ("add", "--camera"), ("status", 1)])
-def test_usage_errors_exit_2(tourctl, args):
-    assert tourctl(*args).returncode == 2
+def test_usage_errors_exit_2_saying_why(tourctl, args):
+    result = tourctl(*args)  # says why, and nothing on the standard output
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith(("tourctl: ", "usage: tourctl ")), result.stderr
 
 
-def test_built_tour_plays_in_position_order(tourctl, patrold, ptz_sim):
-    assert tourctl("add", "--camera", 3, "--name", "Front gate").stdout == "1\n"
-    for preset, position in ((7, 2), (5, 0), (6, 1)):
-        assert tourctl("add-point", 1, "--preset", preset, "--position", position,
-                       "--speed", 100, "--wait", 0).returncode == 0
-    assert [row[1] for row in show_rows(tourctl, 1)] == [5, 6, 7]
-    assert tourctl("play", 1).returncode == 0
-    assert ptz_sim.wait_history(3, 4)[:4] == [5, 6, 7, 5]
+def test_built_tour_plays_on_the_last_camera(tourctl, patrold, ptz_sim):
+    assert tourctl("add", "--camera", 8, "--name", "Front gate").stdout == "1\n"
+    assert tourctl("add-point", 1, "--preset", 7, "--wait", 0).returncode == 0
+    assert tourctl("play", 1).returncode == 0 and ptz_sim.wait_history(8, 1) == [7]
 
 
 # (edits applied in turn, points as `show` then lists them: ties in reverse store order)
@@ -166,6 +167,12 @@ def test_control_bytes_are_shown_escaped(tourctl, seed, paramctl):
     shown = "\\x1b]0;owned\\x07\\x1b[2J\\nG9 forged"
     assert tourctl("list").stdout.splitlines()[1].split(None, 1)[1].startswith(shown)
     assert tourctl("show", 1).stdout.splitlines()[0].startswith(f'tour 1 "{shown}"')
+    # stray group names, on every path that names them
+    assert paramctl.run("set", "root.RezazErar.G1.Tour.\u202eT.PresetNbr=1",
+                        "root.RezazErar.G\u202e.Name=1").returncode == 0
+    for args in (("list",), ("show", 1)):
+        assert "root.RezazErar.G\\xe2\\x80\\xae is not a tour" in tourctl(*args).stderr
+    assert "its Tour group holds \\xe2\\x80\\xaeT, which" in tourctl("show", 1).stderr
 
 
 def test_store_errors_name_the_file_and_reason(tourctl, tmp_path, monkeypatch):

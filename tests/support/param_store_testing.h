@@ -1,15 +1,11 @@
 /*
- * Test seams of the parameter store stand-in (libparamstore). Not part of the
- * platform: the daemon never calls them, and a vendor library need not have
- * them. Tests use them to inject faults and to act between two calls without
- * relying on timing. All functions are thread-safe; settings are
- * process-wide.
+ * Test seams of the tests' build of the parameter store stand-in: faults,
+ * call counts, and a hook to act between two calls without relying on
+ * timing. Thread-safe; settings are process-wide.
  */
 #pragma once
 
-#ifdef __cplusplus
 extern "C" {
-#endif
 
 /* Called at the start of every cli_getChildGroupsInGroup with the group
  * name, before the context is opened. NULL removes the hook. */
@@ -22,7 +18,7 @@ void param_store_testing_set_open_hook(param_store_hook hook, void *user_data);
 void param_store_testing_fail(const char *call, int count);
 
 /* How many times the cli_ function named `call` has been called since the
- * last reset. */
+ * last reset; "durable write" counts the writes made in durable mode. */
 int param_store_testing_calls(const char *call);
 
 /* How long the SQL of one call may run past its lock wait, in
@@ -37,6 +33,4 @@ void param_store_testing_reset(void);
  * the file afresh, as a restarted process would. */
 void param_store_testing_close_connection(void);
 
-#ifdef __cplusplus
 }
-#endif
