@@ -40,9 +40,11 @@ def test_bus_commands_drive_the_daemon(tourctl, patrold, ptz_sim, seed, paramctl
     seed(tour_lines(1, camera=1, presets=(2, 3)) + tour_lines(2, camera=2, presets=(4, 5)))
     assert tourctl("play", 2).returncode == 0
     assert ptz_sim.wait_history(2, 2) and paramctl.wait_running(2, "yes")
-    for command, paused in (("pause", True), ("resume", False)):
-        assert tourctl(command, 2).returncode == 0
-        assert wait_until(lambda: (status(tourctl)[1]["State"] == "paused") == paused)
+    assert tourctl("pause", 2).returncode == 0
+    assert wait_until(lambda: status(tourctl)[1]["State"] == "paused")
+    assert said(tourctl("play", 2), 1, "tour 2 is paused on camera 2: resume it instead")
+    assert tourctl("resume", 2).returncode == 0
+    assert wait_until(lambda: status(tourctl)[1]["State"] != "paused")
     ptz_sim.control("TakeControl", "(is)", (2, "Operator"))  # a held tour resumes too
     assert wait_until(lambda: status(tourctl)[1]["State"] == "held")
     assert tourctl("resume", 2).returncode == 0
@@ -123,6 +125,7 @@ def test_built_tour_plays_on_the_last_camera(tourctl, patrold, ptz_sim):
     assert tourctl("add", "--camera", 8, "--name", "Front gate").stdout == "1\n"
     assert tourctl("add-point", 1, "--preset", 7, "--wait", 0).returncode == 0
     assert tourctl("play", 1).returncode == 0 and ptz_sim.wait_history(8, 1) == [7]
+    assert tourctl("pause", 1).returncode == 0
 
 
 # (edits applied in turn, points as `show` then lists them: ties in reverse store order)
@@ -145,15 +148,17 @@ def test_list_show_and_remove(tourctl, seed, paramctl):
     point = "root.RezazErar.G1.Tour.T0"
     seed(tour_lines(4, camera=2, presets=(1, 2, 3), running="yes", random="yes",
                     pause_minutes=5) + tour_lines(1, camera=8) +
-         [f"{point}.WaitTime=40000000", f"{point}.WaitTimeViewType=Minutes"])
+         [f"{point}.WaitTime=40000000", f"{point}.WaitTimeViewType=Minutes",
+          f"{point}.PresetNbr=-2147483648"])
     rows = [line.split() for line in tourctl("list").stdout.splitlines()[1:]]
     assert rows == [["1", "Tour", "1", "8", "no", "ordered", "0", "min", "2"],
                     ["4", "Tour", "4", "2", "yes", "random", "5", "min", "3"]]
     assert tourctl("add-point", 1, "--preset", 9, "--wait", 2, "--unit", "Minutes",
                    "--position", 5).returncode == 0
-    # the daemon's dwell: minutes saturate at the 32-bit range instead of wrapping
-    assert [row[2] for row in show_rows(tourctl, 1)] == [
-        "2147483647 s (40000000 Minutes)", "0 s (0 Seconds)", "120 s (2 Minutes)"]
+    # as the daemon reads them: minutes saturate at the 32-bit range, not wrap
+    assert [row[1:] for row in show_rows(tourctl, 1)] == [
+        (-2147483648, "2147483647 s (40000000 Minutes)"), (2, "0 s (0 Seconds)"),
+        (9, "120 s (2 Minutes)")]
     assert tourctl("remove", 4, 0).returncode == 0
     assert sorted(row[0] for row in show_rows(tourctl, 4)) == ["T1", "T2"]
     assert tourctl("remove", 4).returncode == 0
@@ -163,9 +168,10 @@ def test_list_show_and_remove(tourctl, seed, paramctl):
 def test_control_bytes_are_shown_escaped(tourctl, seed, paramctl):
     seed(tour_lines(1, camera=1))
     name = "root.RezazErar.G1.Name=\x1b]0;owned\x07\x1b[2J\nG9 forged"
-    assert paramctl.run("set", name).returncode == 0
+    assert paramctl.run("set", name, "root.RezazErar.G1.Running=\u202eno").returncode == 0
     shown = "\\x1b]0;owned\\x07\\x1b[2J\\nG9 forged"
     assert tourctl("list").stdout.splitlines()[1].split(None, 1)[1].startswith(shown)
+    assert " \\xe2\\x80\\xaeno " in tourctl("list").stdout
     assert tourctl("show", 1).stdout.splitlines()[0].startswith(f'tour 1 "{shown}"')
     # stray group names, on every path that names them
     assert paramctl.run("set", "root.RezazErar.G1.Tour.\u202eT.PresetNbr=1",
@@ -220,6 +226,7 @@ def test_requests_that_would_do_nothing_are_refused(tourctl, patrold, ptz_sim, s
          tour_lines(3, camera=3) + tour_lines(4, camera=4))
     assert tourctl("block", 3).returncode == 0 and tourctl("play", 4).returncode == 0
     assert ptz_sim.wait_history(4, 1)
+    assert tourctl("status").stdout.splitlines()[3].split()[-2:] == ["yes", "-"]  # camera 3
     for args, message in IDLE_REQUESTS:
         assert said(tourctl(*args), 1, message)
 
