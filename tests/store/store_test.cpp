@@ -65,6 +65,19 @@ TEST_F(StoreTest, ChildrenOrderAndDeletion) {
   EXPECT_EQ(children(kTours), (Names{"G7", "Settings", "G3"}));
   ASSERT_EQ(drop(kTours), 0);
   EXPECT_FALSE(children("root").has_value());
+
+  // A listing that has ended stays ended, whatever comes after.
+  put("root.A.x", "1");
+  cli_Options options;
+  cli_resetOptions(&options);
+  int32_t error = 0;
+  cli_GroupContext *listing = cli_getChildGroupsInGroup("root", &options, &error);
+  for (int step = 0; step < 2; ++step)
+    cli_getChildGroupInGroup(listing, &options, &error);
+  put("root.B.x", "1");
+  cli_getChildGroupInGroup(listing, &options, &error);
+  EXPECT_TRUE(error == 0 && listing->end && *listing->name == '\0');
+  cli_cleanupGroupContext(listing);
 }
 
 /* A reader sees a group either whole or gone, never in part. */

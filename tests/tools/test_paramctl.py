@@ -160,6 +160,7 @@ NOTIFICATIONS = [
     (("set", "root.RezazErar.G1.Running=no", "root.RezazErar.G1.Name=x",
       "root.RezazErar.G2.Running=yes"), None, [("no", "G1"), ("yes", "G2")]),
     (("set", "root.RezazErar.G3.Name=n", "root.RezazErar.Gx.Running=yes", "other.G6.Running=yes",
+      "root.RezazErar.G.Running=yes",
       "root.RezazErar.G4.Tour.T0.Running=yes", "root.RezazErar.G5.RunningX=yes"), None, []),
     (("set", "root.RezazErar.G1.Running=yes", "root.RezazErar.G1.Running=no"), None, []),  # same
     (("import",), "root.RezazErar.G1.Running=no\nroot.RezazErar.G7.Running=yes\n", [("yes", "G7")]),
