@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -161,19 +162,6 @@ int create_owned(int dir_fd, const struct stat &dir, const std::string &name,
   return 0;
 }
 
-/* A file SQLite would only call "not a database" after retrying: a store
- * is empty (new) or starts with SQLite's header. */
-bool looks_like_store(int dir_fd, const char *name) {
-  static constexpr char kMagic[] = "SQLite format 3";
-  FdCloser file{openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
-  if (file.fd < 0)
-    return true; // SQLite says what is wrong with it
-  char head[sizeof kMagic] = {};
-  ssize_t got = read(file.fd, head, sizeof head);
-  return got == 0 || (got == static_cast<ssize_t>(sizeof head) &&
-                      std::memcmp(head, kMagic, sizeof head) == 0);
-}
-
 /* The database and its WAL side files, created by the store itself (see
  * create_owned) before SQLite would create them as whoever runs. */
 int prepare_files(const std::string &path, std::string *why) {
@@ -191,16 +179,33 @@ int prepare_files(const std::string &path, std::string *why) {
   }
   if (create_owned(dir.fd, dir_stat, base, why) != 0)
     return -1;
-  if (!looks_like_store(dir.fd, base)) {
-    *why = "file is not a database";
-    return -1;
-  }
   // A side file that cannot be created is left to SQLite, which knows
   // whether it needs one (a reader in a read-only folder may not).
   for (const char *suffix : {"-wal", "-shm"})
     if (create_owned(dir.fd, dir_stat, std::string(base) + suffix, why) == -1)
       return -1;
   return 0;
+}
+
+/* A file SQLite would only call "not a database" after retrying: a store
+ * is empty (new) or starts with SQLite's header. Read through SQLite's own
+ * descriptor: closing one of ours would drop every POSIX lock this process
+ * holds on the file, its other connections' included, and another process
+ * closing its connection would then take itself for the last one and
+ * delete the WAL file that this process still writes to. */
+bool looks_like_store(sqlite3 *db) {
+  static constexpr char kMagic[] = "SQLite format 3";
+  sqlite3_file *file = nullptr;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) !=
+          SQLITE_OK ||
+      file == nullptr || file->pMethods == nullptr)
+    return true; // SQLite says what is wrong with it
+  char head[sizeof kMagic] = {};
+  const int rc = file->pMethods->xRead(file, head, sizeof head, 0);
+  if (rc == SQLITE_IOERR_SHORT_READ) // what is missing reads as zeros
+    return std::all_of(std::begin(head), std::end(head),
+                       [](char ch) { return ch == 0; });
+  return rc != SQLITE_OK || std::memcmp(head, kMagic, sizeof head) == 0;
 }
 
 bool retryable(sqlite3 *db) {
@@ -351,6 +356,10 @@ ConnectionPtr open_connection(const std::string &path, std::string *why) {
       *why = "the path goes through a symbolic link";
     else
       *why = c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc);
+    return nullptr;
+  }
+  if (!looks_like_store(c->db)) {
+    *why = "file is not a database";
     return nullptr;
   }
   sqlite3_db_config(c->db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
