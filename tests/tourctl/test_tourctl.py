@@ -1,5 +1,6 @@
 """tourctl against patrold and ptz-sim on a private bus: what an operator
 sees, and what it keeps from reaching the daemon or the store."""
+import datetime
 import json
 import os
 import queue
@@ -99,6 +100,9 @@ REFUSALS = [
     (("remove", 5, 9), 1, "tour 5 has no point 9"),
     (("edit", 5, "--name", "x", "--stop"), 2,
      "--stop goes with --camera: it stops a tour before moving it"),
+    (("schedule", 5, "Mon 25:00-26:00"), 2,
+     "the timetable cannot be read at column 5: time out of range 00:00..23:59"),
+    (("schedule", 6, "* 00:00-24:00"), 1, "no tour 6"),
 ]
 
 
@@ -114,7 +118,8 @@ def test_refusals_write_nothing(tourctl, seed, paramctl, args, status, message):
     (), ("dance",), ("play",), ("play", "-1"), ("play", 1, 2), ("running", "maybe", 1),
     ("running", "yes"), ("add", "--colour", "red"), ("add",), ("add-point", 1),
     ("edit", 1, "--preset", 3), ("edit", 1, 0, "--camera", 2), ("edit", 1), ("show",),
-    ("remove",), ("add", "--camera"), ("status", 1)])
+    ("remove",), ("add", "--camera"), ("status", 1), ("schedule", 1),
+    ("schedule", 1, "* 00:00-24:00", "--clear")])
 def test_usage_errors_exit_2_saying_why(tourctl, args):
     result = tourctl(*args)  # says why, and nothing on the standard output
     assert (result.returncode, result.stdout) == (2, "")
@@ -151,8 +156,8 @@ def test_list_show_and_remove(tourctl, seed, paramctl):
          [f"{point}.WaitTime=40000000", f"{point}.WaitTimeViewType=Minutes",
           f"{point}.PresetNbr=-2147483648"])
     rows = [line.split() for line in tourctl("list").stdout.splitlines()[1:]]
-    assert rows == [["1", "Tour", "1", "8", "no", "ordered", "0", "min", "2"],
-                    ["4", "Tour", "4", "2", "yes", "random", "5", "min", "3"]]
+    assert rows == [["1", "Tour", "1", "8", "no", "ordered", "0", "min", "2", "-"],
+                    ["4", "Tour", "4", "2", "yes", "random", "5", "min", "3", "-"]]
     assert tourctl("add-point", 1, "--preset", 9, "--wait", 2, "--unit", "Minutes",
                    "--position", 5).returncode == 0
     # as the daemon reads them: minutes saturate at the 32-bit range, not wrap
@@ -163,6 +168,24 @@ def test_list_show_and_remove(tourctl, seed, paramctl):
     assert sorted(row[0] for row in show_rows(tourctl, 4)) == ["T1", "T2"]
     assert tourctl("remove", 4).returncode == 0
     assert paramctl.groups() == {"G1"}
+
+
+def test_timetables_are_stored_planned_and_checked_for_overlaps(tourctl, patrold, seed,
+                                                                paramctl):
+    seed(tour_lines(1, camera=2) + tour_lines(2, camera=2))
+    hour = (datetime.datetime.now().hour + 2) % 24  # no edge while the test runs
+    windows = {1: f"Mon..Sun {hour:02d}:00-{hour:02d}:30", 2: f"* {hour:02d}:10-{hour:02d}:40"}
+    for tour, text in windows.items():
+        assert tourctl("schedule", tour, text).returncode == 0
+        assert paramctl.get(f"root.RezazErar.G{tour}.Schedule") == text
+    assert status(tourctl)[1]["ScheduleNextAction"] == "play G1"
+    listing = tourctl("list")
+    assert said(listing, 0, "tours 1 and 2 of camera 2 have overlapping timetables: the "
+                            "window that starts last has the camera")
+    assert listing.stdout.splitlines()[1].endswith(windows[1])
+    assert tourctl("schedule", 1, "--clear").returncode == 0
+    assert status(tourctl)[1]["ScheduleNextAction"] == "play G2"
+    assert tourctl("show", 1).stdout.splitlines()[0].endswith("schedule -")
 
 
 def test_control_bytes_are_shown_escaped(tourctl, seed, paramctl):

@@ -95,6 +95,8 @@ Exit store_edit_point(int tour_id, int point_id, const Options &options);
 /* Removing a whole tour, like moving it to another camera, first settles a
  * tour loaded on a camera (settle_loaded_tour). */
 Exit store_remove(int tour_id, std::optional<int> point_id, bool stop_first);
+/* Writes one leaf of an existing tour. */
+Exit store_set_leaf(int tour_id, const char *leaf, const std::string &value);
 
 /* ---- views (tourctl_view.cpp) ---- */
 
@@ -127,6 +129,8 @@ struct CameraStatus {
   uint64_t dwell_until = 0;
   std::string last_error;
   uint64_t last_error_time = 0;
+  uint64_t schedule_next = 0;
+  std::string schedule_action;
 };
 
 struct Status {
@@ -159,5 +163,18 @@ Exit request_tour(Request request, int32_t tour_id, bool as_running = false);
  * `new_camera` (nullopt: removal), or with stop_first stops it and waits
  * until it is unloaded. Ok when the edit may go ahead. */
 Exit settle_loaded_tour(const Tour &tour, std::optional<int> new_camera, bool stop_first);
+
+/* ---- timetables (tourctl_schedule.cpp) ---- */
+
+/* Checks `text` with patrold's reader (nullopt: --clear), writes it and
+ * has patrold reload; an unreadable text is refused with its column. */
+Exit run_schedule(int tour_id, const std::optional<std::string> &text);
+/* The stored timetable for a table cell or line: escaped, bounded, "-" for
+ * none, marked when patrold cannot read it. */
+std::string schedule_shown(const Tour &tour);
+/* A camera's next timetable edge: "Mon 22:00 play G3", "-" for none. */
+std::string schedule_next(const CameraStatus &camera);
+/* Warns of two tours of one camera whose timetables overlap. */
+void warn_schedule_overlaps(const Tours &tours);
 
 } // namespace tourctl

@@ -146,10 +146,22 @@ constexpr std::array kCommands = {
             run_edit},
     Command{"remove", "remove TOUR [POINT] [--stop]", "delete a tour, or one point of it", 1, 2,
             {"stop"}, run_remove},
+    Command{"schedule", "schedule TOUR 'WINDOWS' | schedule TOUR --clear",
+            "set or clear a tour's weekly timetable (see patrold-tours(5))", 1, 2, {"clear"},
+            [](const Line &l) {
+              const auto id = tour_arg(l.words[0]);
+              if (id && (l.words.size() == 2) == l.options.contains("clear")) {
+                complain("give either WINDOWS or --clear");
+                return Exit::Usage;
+              }
+              return id ? run_schedule(*id, l.words.size() == 2 ? std::optional(l.words[1])
+                                                                 : std::nullopt)
+                        : Exit::Usage;
+            }},
 };
 
 /* Options that take no value. */
-const std::set<std::string> kFlags = {"json", "stop"};
+const std::set<std::string> kFlags = {"json", "stop", "clear"};
 
 bool option_allowed(const Command &command, std::string_view option) {
   for (const char *allowed : command.options)

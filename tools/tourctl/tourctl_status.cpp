@@ -54,6 +54,8 @@ void apply(CameraStatus &camera, GVariant *properties) {
         camera.state = text;
       else if (key == "LastError")
         camera.last_error = text;
+      else if (key == "ScheduleNextAction")
+        camera.schedule_action = text;
     } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_UINT64)) {
       const uint64_t time = g_variant_get_uint64(value);
       if (key == "StateSince")
@@ -62,6 +64,8 @@ void apply(CameraStatus &camera, GVariant *properties) {
         camera.dwell_until = time;
       else if (key == "LastErrorTime")
         camera.last_error_time = time;
+      else if (key == "ScheduleNext")
+        camera.schedule_next = time;
     } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && key == "Blocked") {
       camera.blocked = g_variant_get_boolean(value);
     }
@@ -108,17 +112,17 @@ std::string dwell_left(const CameraStatus &camera) {
 }
 
 void print_table(const Status &status) {
-  std::printf("%-6s %-5s %-16s %-8s %-5s %-6s %-18s %-7s %s\n", "CAMERA", "TOUR", "NAME",
-              "STATE", "POINT", "PRESET", "DWELL LEFT", "BLOCKED", "LAST ERROR");
+  std::printf("%-6s %-5s %-16s %-8s %-5s %-6s %-18s %-7s %-20s %s\n", "CAMERA", "TOUR", "NAME",
+              "STATE", "POINT", "PRESET", "DWELL LEFT", "BLOCKED", "NEXT", "LAST ERROR");
   for (const CameraStatus &c : status.cameras) {
     const std::string error =
         c.last_error.empty() ? "-" : clock_time(c.last_error_time) + " " + tour_text_escape(c.last_error);
-    std::printf("%-6d %-5s %-16s %-8s %-5s %-6s %-18s %-7s %s\n", c.camera,
+    std::printf("%-6d %-5s %-16s %-8s %-5s %-6s %-18s %-7s %-20s %s\n", c.camera,
                 number_or_dash(c.tour_id).c_str(),
                 c.tour_name.empty() ? "-" : tour_text_bounded(c.tour_name).c_str(),
                 tour_text_escape(c.state).c_str(), number_or_dash(c.point_index).c_str(),
                 number_or_dash(c.preset).c_str(), dwell_left(c).c_str(),
-                c.blocked ? "yes" : "no", error.c_str());
+                c.blocked ? "yes" : "no", schedule_next(c).c_str(), error.c_str());
   }
   std::fflush(stdout);
 }
@@ -142,11 +146,13 @@ void print_json(const Status &status) {
     std::printf("%s  {\"Camera\": %d, \"TourId\": %d, \"TourName\": %s, \"State\": %s, "
                 "\"Blocked\": %s, \"PointIndex\": %d, \"Preset\": %d, \"StateSince\": %" G_GUINT64_FORMAT
                 ", \"DwellUntil\": %" G_GUINT64_FORMAT ", \"LastError\": %s, \"LastErrorTime\": %"
-                G_GUINT64_FORMAT "}",
+                G_GUINT64_FORMAT ", \"ScheduleNext\": %" G_GUINT64_FORMAT
+                ", \"ScheduleNextAction\": %s}",
                 separator, c.camera, c.tour_id, json_string(tour_text_bounded(c.tour_name)).c_str(),
                 json_string(tour_text_escape(c.state)).c_str(), c.blocked ? "true" : "false", c.point_index,
                 c.preset, c.state_since, c.dwell_until, json_string(tour_text_escape(c.last_error)).c_str(),
-                c.last_error_time);
+                c.last_error_time, c.schedule_next,
+                json_string(tour_text_escape(c.schedule_action)).c_str());
     separator = ",\n";
   }
   std::printf("\n]\n");

@@ -25,7 +25,7 @@ namespace tourctl {
 namespace {
 
 constexpr std::array kTourLeaves = {"Name", "CamNbr", "RandomEnabled", "TimeBetweenSequences",
-                                    "Running"};
+                                    "Running", "Schedule"};
 constexpr std::array kPointLeaves = {"PresetNbr", "Position", "MoveSpeed", "WaitTime",
                                      "WaitTimeViewType"};
 
@@ -548,6 +548,17 @@ Exit store_remove(int tour_id, std::optional<int> point_id, bool stop_first) {
     return Exit::Failure;
   }
   return Exit::Ok;
+}
+
+Exit store_set_leaf(int tour_id, const char *leaf, const std::string &value) {
+  const auto tours = store_load();
+  if (!tours)
+    return Exit::Failure;
+  if (!tours->find(tour_id)) {
+    complain("no tour %d", tour_id);
+    return Exit::Failure;
+  }
+  return commit({{tour_group(tour_id) + "." + leaf, value}});
 }
 
 } // namespace tourctl

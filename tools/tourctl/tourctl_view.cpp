@@ -54,13 +54,14 @@ Exit view_list() {
   if (!tours)
     return Exit::Failure;
   warn_strays(*tours);
-  std::printf("%-5s %-20s %-6s %-7s %-8s %-8s %s\n", "ID", "NAME", "CAMERA", "RUNNING",
-              "ORDER", "PAUSE", "POINTS");
+  warn_schedule_overlaps(*tours);
+  std::printf("%-5s %-20s %-6s %-7s %-8s %-8s %-6s %s\n", "ID", "NAME", "CAMERA", "RUNNING",
+              "ORDER", "PAUSE", "POINTS", "SCHEDULE");
   for (const Tour &tour : tours->tours) {
-    std::printf("%-5d %-20s %-6s %-7s %-8s %-8s %zu\n", tour.id, name_of(tour).c_str(),
+    std::printf("%-5d %-20s %-6s %-7s %-8s %-8s %-6zu %s\n", tour.id, name_of(tour).c_str(),
                 shown(stored_int(tour.values, "CamNbr")).c_str(),
                 shown(stored_word(tour.values, "Running")).c_str(), order_of(tour),
-                pause_of(tour).c_str(), tour.points.size());
+                pause_of(tour).c_str(), tour.points.size(), schedule_shown(tour).c_str());
   }
   return Exit::Ok;
 }
@@ -77,10 +78,10 @@ Exit view_show(int tour_id) {
   }
   if (const auto why = unplayable_reason(*tour))
     complain("tour %d cannot play: %s", tour_id, why->c_str());
-  std::printf("tour %d \"%s\": camera %s, running %s, %s, %s between rounds\n", tour->id,
-              name_of(*tour).c_str(), shown(stored_int(tour->values, "CamNbr")).c_str(),
+  std::printf("tour %d \"%s\": camera %s, running %s, %s, %s between rounds, schedule %s\n",
+              tour->id, name_of(*tour).c_str(), shown(stored_int(tour->values, "CamNbr")).c_str(),
               shown(stored_word(tour->values, "Running")).c_str(), order_of(*tour),
-              pause_of(*tour).c_str());
+              pause_of(*tour).c_str(), schedule_shown(*tour).c_str());
   std::printf("%-4s %-6s %-7s %-9s %-6s %s\n", "STEP", "POINT", "PRESET", "POSITION", "SPEED",
               "DWELL");
   int step = 1;
