@@ -116,7 +116,9 @@ int tour_confhub_delete_group(int id);
  * tour without a name is not a failure. */
 char *tour_confhub_get_tour_name(int tour_id);
 
-/* The same for a tour's Schedule. A stored text longer than `max_bytes` is
- * cut there, one byte past the bound, so the reader sees it is too long
- * without holding it all. */
-char *tour_confhub_get_tour_schedule(int tour_id, size_t max_bytes);
+/* The whole Schedule texts of the tours `ids` (`count` of them) into
+ * `texts`: each g_malloc'ed, or NULL when absent, unreadable or the id is
+ * negative. A text longer than `max_bytes` is cut one byte past the bound,
+ * so the reader sees it is too long without holding it all. No log. */
+void tour_confhub_get_tour_schedules(const int32_t *ids, int count,
+                                     size_t max_bytes, char **texts);

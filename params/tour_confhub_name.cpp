@@ -38,14 +38,31 @@ char *tour_confhub_get_tour_name(int tour_id) {
   return get_whole_text(tour_id, GUARD_NAME);
 }
 
-char *tour_confhub_get_tour_schedule(int tour_id, size_t max_bytes) {
-  char *text = get_whole_text(tour_id, GUARD_SCHEDULE);
-  /* Cut, so that a huge stored value is not kept beyond this call. */
-  if (text != nullptr && strlen(text) > max_bytes + 1) {
-    text[max_bytes + 1] = '\0';
-    char *cut = g_strdup(text);
-    g_free(text);
-    return cut;
+void tour_confhub_get_tour_schedules(const int32_t *ids, int count,
+                                     size_t max_bytes, char **texts) {
+  /* One options record for the whole pass: a store of thousands of tours
+   * pays one call per tour for a leaf that most of them lack. */
+  cli_Options options;
+  int32_t error = 0;
+  cli_resetOptions(&options);
+  cli_sync(&options, &error);
+  for (int i = 0; i < count; ++i) {
+    texts[i] = nullptr;
+    TourParam param{};
+    param.type = GUARD_SCHEDULE;
+    param.tour_id = ids[i];
+    char name[TOUR_PARAM_NAME_SIZE];
+    if (ids[i] < 0 || get_param_name(&param, name) != 0)
+      continue;
+    error = 0;
+    char *text = cli_getCustomParam(name, &options, &error);
+    if (error != 0 || text == nullptr) {
+      g_free(text);
+      continue;
+    }
+    /* Cut, so that a huge stored value is not kept beyond this call. */
+    if (strlen(text) > max_bytes + 1)
+      text[max_bytes + 1] = '\0';
+    texts[i] = text;
   }
-  return text;
 }

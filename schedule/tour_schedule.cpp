@@ -74,16 +74,17 @@ void read_schedules(TourSchedule *self, Side side_of_new) {
   std::vector<Scheduled> fresh;
   g_autofree int32_t *ids = nullptr;
   const int count = tour_confhub_get_guard_tour_ids(&ids);
+  std::vector<char *> texts(size_t(std::max(count, 0)));
+  tour_confhub_get_tour_schedules(ids, count, TOUR_SCHEDULE_TEXT_MAX, texts.data());
   for (int i = 0; i < count; ++i) {
-    if (ids[i] < 0)
+    g_autofree char *stored = texts[size_t(i)];
+    if (stored == nullptr)
       continue;
-    g_autofree char *stored =
-        tour_confhub_get_tour_schedule(ids[i], TOUR_SCHEDULE_TEXT_MAX);
     TourScheduleWindows windows;
     TourScheduleError error;
-    const std::string_view text = stored != nullptr ? stored : "";
+    const std::string_view text = stored;
     if (tour_schedule_parse(text, &windows, &error) && windows.empty())
-      continue; /* absent or blank: unscheduled */
+      continue; /* blank: unscheduled */
 
     auto old = std::find_if(self->tours.begin(), self->tours.end(),
                             [&](const Scheduled &t) { return t.tour_id == ids[i]; });
