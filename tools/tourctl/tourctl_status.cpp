@@ -112,17 +112,17 @@ std::string dwell_left(const CameraStatus &camera) {
 }
 
 void print_table(const Status &status) {
-  std::printf("%-6s %-5s %-16s %-8s %-5s %-6s %-18s %-7s %-20s %s\n", "CAMERA", "TOUR", "NAME",
-              "STATE", "POINT", "PRESET", "DWELL LEFT", "BLOCKED", "NEXT", "LAST ERROR");
+  std::printf("%-6s %-5s %-16s %-8s %-5s %-6s %-18s %-20s %-7s %s\n", "CAMERA", "TOUR", "NAME",
+              "STATE", "POINT", "PRESET", "DWELL LEFT", "NEXT", "BLOCKED", "LAST ERROR");
   for (const CameraStatus &c : status.cameras) {
     const std::string error =
         c.last_error.empty() ? "-" : clock_time(c.last_error_time) + " " + tour_text_escape(c.last_error);
-    std::printf("%-6d %-5s %-16s %-8s %-5s %-6s %-18s %-7s %-20s %s\n", c.camera,
+    std::printf("%-6d %-5s %-16s %-8s %-5s %-6s %-18s %-20s %-7s %s\n", c.camera,
                 number_or_dash(c.tour_id).c_str(),
                 c.tour_name.empty() ? "-" : tour_text_bounded(c.tour_name).c_str(),
                 tour_text_escape(c.state).c_str(), number_or_dash(c.point_index).c_str(),
-                number_or_dash(c.preset).c_str(), dwell_left(c).c_str(),
-                c.blocked ? "yes" : "no", schedule_next(c).c_str(), error.c_str());
+                number_or_dash(c.preset).c_str(), dwell_left(c).c_str(), schedule_next(c).c_str(),
+                c.blocked ? "yes" : "no", error.c_str());
   }
   std::fflush(stdout);
 }
