@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -50,23 +51,43 @@ void reply_leaves(GDBusMessage *message) {
     unanswered.erase(it);
 }
 
+/* Main thread only: a flush in progress, and whether another is wanted. */
+bool flushing = false;
+bool flush_again = false;
+
+void flush_then_trim();
+
 void on_flushed(GObject *connection, GAsyncResult *result, gpointer) {
   g_dbus_connection_flush_finish(G_DBUS_CONNECTION(connection), result, nullptr);
 #if defined(__GLIBC__)
   malloc_trim(0);
 #endif
-  armed.store(false);
+  flushing = false;
+  if (std::exchange(flush_again, false))
+    flush_then_trim();
+  else if (pending.load() == nullptr)
+    armed.store(false); /* the burst is over */
 }
 
+/* The replies of a burst are freed only once the bus has taken them, which
+ * a flooded bus does long after they were made. */
+void flush_then_trim() {
+  if (flushing) {
+    flush_again = true;
+    return;
+  }
+  flushing = true;
+  g_dbus_connection_flush(watched, nullptr, on_flushed, nullptr);
+}
+
+/* Trims during a long burst too, and once more when it is over. */
 gboolean on_quiet_check(gpointer) {
   const uint64_t now = messages.load(std::memory_order_relaxed);
-  if (now - counted_at.exchange(now) >= kQuietMessages)
-    return G_SOURCE_CONTINUE; /* the burst goes on */
-  pending.store(nullptr);
-  /* The replies of the burst are freed only once the bus has taken them,
-   * which a slow bus does long after the last call came in. */
-  g_dbus_connection_flush(watched, nullptr, on_flushed, nullptr);
-  return G_SOURCE_REMOVE;
+  const bool goes_on = now - counted_at.exchange(now) >= kQuietMessages;
+  if (!goes_on)
+    pending.store(nullptr);
+  flush_then_trim();
+  return goes_on ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }
 
 GDBusMessage *filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer) {

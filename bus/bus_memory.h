@@ -15,9 +15,9 @@
  *
  * Freed, the replies' memory would stay with the heap. The filter also
  * counts incoming messages; after kBurstMessages of them a timer on the
- * main context checks every kQuietMs until a period brings fewer than
- * kQuietMessages, then flushes the outgoing queue and calls malloc_trim
- * once. Without traffic nothing runs: an idle daemon gains no wake-up.
+ * main context, every kQuietMs, flushes the outgoing queue and then calls
+ * malloc_trim, until a period brings fewer than kQuietMessages (busy tours
+ * never do). Without traffic nothing runs: an idle daemon gains no wake-up.
  *
  * State: module-level, one connection per process. Threads: start and stop
  * on the main loop's thread (whose thread-default context runs the timer);
@@ -33,7 +33,7 @@ namespace bus_memory {
 
 constexpr unsigned kMaxUnansweredCalls = 32;
 constexpr uint64_t kBurstMessages = 512;
-constexpr uint64_t kQuietMessages = 16;
+constexpr uint64_t kQuietMessages = 128;
 constexpr guint kQuietMs = 2000;
 
 /* Starts watching the connection (a borrowed reference; the connection
