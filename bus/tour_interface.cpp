@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include "bus_memory.h"
+#include "patrold_names.h"
 #include "tour_handler.h"
 /* The compiled-in interface files; the generated header is C. */
 extern "C" {
@@ -12,19 +13,16 @@ extern "C" {
 
 namespace {
 
-constexpr const char *BUS_NAME = "com.vorn.PresetTour";
+constexpr const char *BUS_NAME = PATROLD_BUS_NAME;
 /* data/com.vorn.PresetTour.xml, compiled in. */
 constexpr const char *INTROSPECTION_RESOURCE =
     "/com/vorn/patrold/com.vorn.PresetTour.xml";
-constexpr const char *OBJECT_PATH = "/com/vorn/PresetTour";
-constexpr const char *IFACE_TOUR = "com.vorn.PresetTour";
-constexpr const char *IFACE_CONFHUB = "com.vorn.PresetTourConfhub";
-constexpr const char *IFACE_CONTROLLER = "com.vorn.PresetTourController";
+constexpr const char *OBJECT_PATH = PATROLD_OBJECT_PATH;
+constexpr const char *IFACE_TOUR = PATROLD_TOUR_INTERFACE;
+constexpr const char *IFACE_CONFHUB = PATROLD_CONFHUB_INTERFACE;
+constexpr const char *IFACE_CONTROLLER = PATROLD_CONTROLLER_INTERFACE;
 
-constexpr const char *COORDINATOR_INTERFACE = "com.vorn.PTZ.Coordinator";
 constexpr const char *COORDINATOR_SIGNAL = "DriverUninstalled";
-/* Only the first camera's coordinator object announces driver removal. */
-constexpr const char *COORDINATOR_SIGNAL_PATH = "/com/vorn/PTZ/Coordinator/1";
 
 /* Module state: one set per process, written only on the main thread. The
  * handler is borrowed; it owns this module's lifetime through its own. */

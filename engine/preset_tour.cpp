@@ -17,11 +17,6 @@ constexpr int kBusAttempts = 6;
 /* Microseconds: the bus is usually there; a short breath is enough. */
 constexpr gulong kBusRetryPauseUs = 100;
 
-gint compare_points(gconstpointer a, gconstpointer b) {
-  return preset_tour_compare_preset_positions(
-      static_cast<const PresetPoint *>(a), static_cast<const PresetPoint *>(b));
-}
-
 /* Clears what a failed load left behind and reports it. */
 int fail_preparation(PresetTour *self, const char *message) {
   preset_tour_reset_tour(self);
@@ -56,7 +51,7 @@ static void preset_tour_init(PresetTour *self) {
   self->state = PRESET_TOUR_STATE_IDLE;
   self->paused = 0;
   self->keepalive_at = TimeValue{0, 0};
-  self->client_name = g_strdup(PRESET_TOUR_CLIENT_NAME);
+  self->client_name = g_strdup(PATROLD_CLIENT_NAME);
   self->cancellable = g_cancellable_new();
 
   g_autoptr(GError) error = nullptr;
@@ -110,37 +105,22 @@ int preset_tour_prepare_tour(PresetTour *self, int camera_id, int tour_id) {
   self->moving = 0;
   self->goto_attempts = 0;
 
-  TourParam param{};
-  param.type = GUARD_TIME_BETWEEN_SEQUENCES;
-  param.tour_id = tour_id;
-  if (tour_confhub_get_parameter(&param) == -1)
-    return fail_preparation(self,
-                            "Error fetching GUARD_TIME_BETWEEN_SEQUENCES");
-  self->time_between_sequences = param.int_value;
-
-  param = TourParam{};
-  param.type = GUARD_RANDOM_ENABLED;
-  param.tour_id = tour_id;
-  if (tour_confhub_get_parameter(&param) == -1)
-    return fail_preparation(self, "Error fetching GUARD_RANDOM_ENABLED");
-  self->random = g_strcmp0(param.str_value, "yes") == 0 ? 1 : 0;
-
-  g_autofree int32_t *ids = nullptr;
-  const int count = tour_confhub_get_preset_ids(tour_id, &ids);
-  if (count <= 0)
-    return fail_preparation(self, "Error fetching tour relay points");
-
-  for (int i = 0; i < count; ++i) {
-    g_autofree PresetPoint *point = g_new0(PresetPoint, 1);
-    if (tour_confhub_fetch_preset_point(tour_id, ids[i], point) == -1)
-      return fail_preparation(self, "Error fetching tour relay point");
-    /* Prepending reverses the store's order; points of equal position keep
-     * that reversed order through the stable sort below. */
-    self->presets = g_list_prepend(self->presets, g_steal_pointer(&point));
+  /* The plan is read, ordered and timed by the parameter module, which
+   * tourctl uses too: what it shows is what plays. */
+  TourPlan plan;
+  TourPlanFailure failure = TourPlanFailure::NONE;
+  if (tour_confhub_read_plan(tour_id, &plan, &failure, nullptr) != 0) {
+    static constexpr const char *kFailures[] = {
+        "", "Error fetching GUARD_TIME_BETWEEN_SEQUENCES",
+        "Error fetching GUARD_RANDOM_ENABLED", "Error fetching tour relay points",
+        "Error fetching tour relay point"};
+    return fail_preparation(self, kFailures[size_t(failure)]);
   }
-
-  if (self->random == 0)
-    self->presets = g_list_sort(self->presets, compare_points);
+  self->time_between_sequences = plan.pause_minutes;
+  self->random = plan.random ? 1 : 0;
+  for (auto it = plan.points.rbegin(); it != plan.points.rend(); ++it)
+    self->presets = g_list_prepend(
+        self->presets, g_memdup2(&it->point, sizeof it->point));
 
   self->current_index = 0;
   self->state = PRESET_TOUR_STATE_PREPARED;

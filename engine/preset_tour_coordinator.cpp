@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr const char *kCoordinatorBusName = "com.vorn.PTZ.Coordinator";
-constexpr const char *kCoordinatorInterface = "com.vorn.PTZ.Coordinator";
 /* The coordinator's own code for "no such position yet": expected, not
  * logged. The number is the coordinator's; do not "fix" it. */
 constexpr gint kPositionUnavailableCode = 125;
@@ -129,11 +127,11 @@ void preset_tour_register_to_dbus(PresetTour *self) {
     return;
 
   g_autofree char *path =
-      g_strdup_printf("/com/vorn/PTZ/Coordinator/%d", self->camera_id);
+      g_strdup_printf("%s%d", COORDINATOR_PATH_PREFIX, self->camera_id);
   g_autoptr(GError) error = nullptr;
   self->proxy = g_dbus_proxy_new_sync(
       self->connection, G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES, nullptr,
-      kCoordinatorBusName, path, kCoordinatorInterface, nullptr, &error);
+      COORDINATOR_BUS_NAME, path, COORDINATOR_INTERFACE, nullptr, &error);
 }
 
 void preset_tour_deregister_from_dbus(PresetTour *self) {

@@ -8,6 +8,7 @@
  */
 #pragma once
 
+#include "patrold_names.h"
 #include "preset_tour.h"
 
 enum QueueAction : int32_t {
@@ -19,11 +20,7 @@ enum QueueAction : int32_t {
 constexpr int32_t PRESET_TOUR_KEEPALIVE_INTERVAL_S = 10;
 constexpr int32_t PRESET_TOUR_STILL_THRESHOLD = 49; /* ready above this */
 constexpr int32_t PRESET_TOUR_GOTO_TICK_LIMIT = 600;
-constexpr int32_t PRESET_TOUR_ROUND_PAUSE_UNIT = 60;
 constexpr int PRESET_TOUR_DBUS_TIMEOUT_MS = 10000;
-/* The name the coordinator and the control events know this daemon by;
- * the platform's, spelling and case included. */
-constexpr const char *PRESET_TOUR_CLIENT_NAME = "Rezazerar";
 
 /* Fields in this order; flags hold 0 or 1. */
 struct _PresetTour {

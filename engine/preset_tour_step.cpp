@@ -34,13 +34,12 @@ void start_dwell(PresetTour *self) {
 
   TimeValue now{};
   get_time(&now);
-  int64_t dwell = point->wait_time;
   const bool last_of_round =
       self->current_index + 1 >= int(g_list_length(self->presets));
-  if (self->random == 0 && last_of_round)
-    dwell += int64_t{self->time_between_sequences} *
-             PRESET_TOUR_ROUND_PAUSE_UNIT;
-  self->wait_until = preset_tour_deadline(now, dwell);
+  self->wait_until = preset_tour_deadline(
+      now, tour_confhub_dwell_seconds(point->wait_time,
+                                      self->time_between_sequences,
+                                      self->random != 0, last_of_round));
   self->state = PRESET_TOUR_STATE_WAITING;
 }
 
@@ -131,12 +130,8 @@ void preset_tour_goto_preset(PresetTour *self, int preset_nbr,
   /* Without a proxy the goto is skipped; the readiness rules of the moving
    * tick re-issue it, so the tour neither aborts nor stalls for good. */
   if (self->proxy != nullptr) {
-    /* The speed travels in the upper 16 bits; shifting the unsigned value
-     * keeps large or negative speeds well defined. */
-    const auto wire_speed =
-        static_cast<gint32>(static_cast<guint32>(move_speed) << 16);
     GVariant *args = g_variant_new("(siii)", self->client_name, 0, preset_nbr,
-                                   wire_speed);
+                                   tour_confhub_wire_speed(move_speed));
     preset_tour_update_position(self);
     g_dbus_proxy_call(self->proxy, "GotoPresetNumber", args,
                       G_DBUS_CALL_FLAGS_NONE, PRESET_TOUR_DBUS_TIMEOUT_MS,

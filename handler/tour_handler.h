@@ -18,9 +18,8 @@
 #include <glib-object.h>
 #include <stdint.h>
 
+#include "patrold_names.h"
 #include "preset_tour.h"
-
-constexpr int IMAGE_SOURCES = 8;
 
 G_BEGIN_DECLS
 

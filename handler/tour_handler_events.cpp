@@ -3,15 +3,6 @@
 #include "tour_handler.h"
 #include "tour_handler_internal.h"
 
-namespace {
-
-/* Client names as the platform's control queue reports them, spelling and
- * case included: this daemon's own, and the recorded-tour player's. */
-constexpr const char *OWN_CLIENT = "Rezazerar";
-constexpr const char *RECORDED_TOUR_CLIENT = "Recordedtour";
-
-} // namespace
-
 /* Who holds the camera's head decides what its tour does: our own client
  * lets it go on, a recorded tour takes over for good, an empty name means
  * nobody in particular, and anyone else makes the tour wait. Acts on the
@@ -24,9 +15,9 @@ int tour_handler_control_queue_cb(void *user_data, int camera_id,
   if (tour == nullptr)
     return 0;
 
-  if (g_strcmp0(client_name, OWN_CLIENT) == 0)
+  if (g_strcmp0(client_name, PATROLD_CLIENT_NAME) == 0)
     preset_tour_unfreeze_tour(tour);
-  else if (g_strcmp0(client_name, RECORDED_TOUR_CLIENT) == 0)
+  else if (g_strcmp0(client_name, RECORDED_TOUR_CLIENT_NAME) == 0)
     preset_tour_stop_tour(tour);
   else if (client_name != nullptr && client_name[0] == '\0')
     return 0;

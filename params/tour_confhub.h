@@ -19,6 +19,7 @@
 #include <stdint.h>
 
 #include <string_view>
+#include <vector>
 
 /* One leaf of a guard tour or tour point. 4 is unassigned: every operation
  * refuses it, and every value above 11. */
@@ -122,3 +123,60 @@ char *tour_confhub_get_tour_name(int tour_id);
  * so the reader sees it is too long without holding it all. No log. */
 void tour_confhub_get_tour_schedules(const int32_t *ids, int count,
                                      size_t max_bytes, char **texts);
+
+/* ---- A tour as patrold plays it (tour_confhub_plan.cpp) ----
+ * The engine loads a tour with these calls and tourctl shows and checks
+ * tours with them, so both agree on order, numbering and timing. */
+
+/* TimeBetweenSequences counts minutes. */
+constexpr int32_t TOUR_CONFHUB_ROUND_PAUSE_UNIT = 60;
+/* The speeds the coordinator takes. */
+constexpr int32_t TOUR_CONFHUB_SPEED_MIN = 1;
+constexpr int32_t TOUR_CONFHUB_SPEED_MAX = 100;
+
+/* The integer GotoPresetNumber carries for `speed`: the speed in the upper
+ * 16 bits of a signed 32-bit integer (shifted unsigned, so any speed is
+ * well defined). */
+int32_t tour_confhub_wire_speed(int32_t speed);
+/* True when the coordinator reads `speed` back from its wire integer
+ * (divided by 65536): -32768 to 32767. Any other speed arrives wrapped. */
+bool tour_confhub_speed_carried(int32_t speed);
+
+/* Seconds patrold stays at a point whose wait is `wait_time` seconds: on
+ * the last point of an ordered tour the round pause of `pause_minutes`
+ * minutes is added. Not held to any range: the engine's deadline
+ * saturates at the clock's end. */
+int64_t tour_confhub_dwell_seconds(int32_t wait_time, int32_t pause_minutes,
+                                   bool random, bool last_of_round);
+
+struct TourPlanPoint {
+  int32_t point_id; /* m of Tour.T<m> */
+  PresetPoint point;
+  int64_t dwell; /* seconds, tour_confhub_dwell_seconds */
+};
+
+/* What a play loads. Points are in the order of the engine's list: the
+ * visiting order of an ordered tour (by Position; ties in the reverse of
+ * the store's order), the list a random tour draws from otherwise. A
+ * point's index here is its PointIndex in the live status. */
+struct TourPlan {
+  int32_t pause_minutes = 0; /* TimeBetweenSequences */
+  bool random = false;
+  std::vector<TourPlanPoint> points;
+};
+
+/* The read a play failed at, in the order they are made. */
+enum class TourPlanFailure : uint8_t {
+  NONE = 0,
+  PAUSE,      /* TimeBetweenSequences */
+  ORDER,      /* RandomEnabled */
+  POINT_LIST, /* the Tour group: no point, or a child not named T<m> */
+  POINT,      /* one point's parameters (*failed_point names it) */
+};
+
+/* Reads tour `tour_id` as a play does: the round pause, the order flag,
+ * the point list and every point, then orders them. 0 with *plan filled;
+ * -1 with *failure set (and *failed_point for POINT, when not null). Logs
+ * what tour_confhub_get_parameter logs. */
+int tour_confhub_read_plan(int tour_id, TourPlan *plan,
+                           TourPlanFailure *failure, int32_t *failed_point);

@@ -14,17 +14,18 @@
 #include <map>
 #include <string>
 
+#include "patrold_names.h"
+
 namespace sim {
 
-constexpr int kMaxCameras = 8;
+constexpr int kMaxCameras = IMAGE_SOURCES;
 constexpr int kHistoryLimit = 256;
 
-constexpr const char *kBusName = "com.vorn.PTZ.Coordinator";
-constexpr const char *kCoordinatorIface = "com.vorn.PTZ.Coordinator";
-constexpr const char *kCoordinatorPathFmt = "/com/vorn/PTZ/Coordinator/%d";
-constexpr const char *kDriverSignalPath = "/com/vorn/PTZ/Coordinator/1";
-constexpr const char *kEventsIface = "com.vorn.PTZ.Events";
-constexpr const char *kEventsPath = "/com/vorn/PTZ/Events";
+constexpr const char *kBusName = COORDINATOR_BUS_NAME;
+constexpr const char *kCoordinatorIface = COORDINATOR_INTERFACE;
+constexpr const char *kDriverSignalPath = COORDINATOR_SIGNAL_PATH;
+constexpr const char *kEventsIface = PTZ_EVENTS_INTERFACE;
+constexpr const char *kEventsPath = PTZ_EVENTS_PATH;
 constexpr const char *kControlIface = "com.vorn.PTZ.Simulator";
 constexpr const char *kControlPath = "/com/vorn/PTZ/Simulator";
 

@@ -182,7 +182,7 @@ int method_index(const char *name) {
 void coordinator_register(GDBusConnection *conn) {
   GDBusInterfaceInfo *iface = introspection()->interfaces[0];
   for (int id = 1; id <= state().opt.cameras; ++id) {
-    g_autofree char *path = g_strdup_printf(kCoordinatorPathFmt, id);
+    g_autofree char *path = g_strdup_printf("%s%d", COORDINATOR_PATH_PREFIX, id);
     g_autoptr(GError) error = nullptr;
     if (g_dbus_connection_register_object(conn, path, iface, &kVTable, GINT_TO_POINTER(id),
                                           nullptr, &error) == 0)

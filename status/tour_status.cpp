@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include "patrold_names.h"
 #include "preset_tour.h"
 #include "ptz_common.h"
 #include "tour_confhub.h"
@@ -16,7 +17,7 @@ const char TOUR_STATUS_HELD[] = "held";
 
 namespace {
 
-constexpr const char MANAGER_PATH[] = "/com/vorn/PresetTourStatus";
+constexpr const char *MANAGER_PATH = PATROLD_STATUS_PATH;
 
 struct Camera {
   TourStatusValues served;    /* what Get and GetManagedObjects answer */

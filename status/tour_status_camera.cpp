@@ -1,5 +1,7 @@
 #include "tour_status_camera.h"
 
+#include "patrold_names.h"
+
 /* The compiled-in interface files; the generated header is C. */
 extern "C" {
 #include "tour-interfaces.h"
@@ -13,7 +15,6 @@ struct _TourStatusCamera {
 G_DEFINE_TYPE(TourStatusCamera, tour_status_camera,
               G_TYPE_DBUS_INTERFACE_SKELETON)
 
-const char TOUR_STATUS_INTERFACE[] = "com.vorn.PresetTourStatus.Camera";
 
 namespace {
 
@@ -146,7 +147,7 @@ guint tour_status_camera_announce(TourStatusCamera *self,
     count += 1;
   }
   g_autoptr(GVariant) body = g_variant_ref_sink(g_variant_new(
-      "(s@a{sv}@as)", TOUR_STATUS_INTERFACE, g_variant_builder_end(&changed),
+      "(s@a{sv}@as)", PATROLD_STATUS_INTERFACE, g_variant_builder_end(&changed),
       g_variant_new_strv(nullptr, 0)));
   if (count == 0)
     return 0;

@@ -4,6 +4,7 @@ syslog capture, PATROLD_PRELOAD first in LD_PRELOAD, PATROLD_WRAPPER in front.""
 import json
 import os
 import pathlib
+import re
 import shlex
 import signal
 import subprocess
@@ -18,14 +19,16 @@ gi.require_version("Gio", "2.0")
 from gi.repository import Gio, GLib  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SERVICE = IFACE_TOUR = "com.vorn.PresetTour"
-OBJECT = "/com/vorn/PresetTour"
-IFACE_CONFHUB = "com.vorn.PresetTourConfhub"
-IFACE_CONTROLLER = "com.vorn.PresetTourController"
-SIM_SERVICE = COORD_IFACE = "com.vorn.PTZ.Coordinator"
+# The bus names the programs share, from their one header.
+NAMES = dict(re.findall(r'inline constexpr char (\w+)\[\] = "([^"]*)";',
+                        (ROOT / "names" / "patrold_names.h").read_text()))
+SERVICE, OBJECT, IFACE_TOUR, IFACE_CONFHUB, IFACE_CONTROLLER, SIM_SERVICE, COORD_IFACE, \
+    EVENTS_OBJECT, EVENTS_IFACE = (NAMES[n] for n in (
+        "PATROLD_BUS_NAME", "PATROLD_OBJECT_PATH", "PATROLD_TOUR_INTERFACE",
+        "PATROLD_CONFHUB_INTERFACE", "PATROLD_CONTROLLER_INTERFACE", "COORDINATOR_BUS_NAME",
+        "COORDINATOR_INTERFACE", "PTZ_EVENTS_PATH", "PTZ_EVENTS_INTERFACE"))
 SIM_OBJECT, SIM_IFACE = "/com/vorn/PTZ/Simulator", "com.vorn.PTZ.Simulator"
-EVENTS_OBJECT, EVENTS_IFACE = "/com/vorn/PTZ/Events", "com.vorn.PTZ.Events"
-STATUS_ROOT, STATUS_IFACE = "/com/vorn/PresetTourStatus", "com.vorn.PresetTourStatus.Camera"
+STATUS_ROOT, STATUS_IFACE = NAMES["PATROLD_STATUS_PATH"], NAMES["PATROLD_STATUS_INTERFACE"]
 NO_BUS = "unix:path=/nonexistent/bus"
 ROOT_PASSWD, ROOT_GROUP = "root:x:0:0:root:/root:/bin/sh", "root:x:0:"
 SERVICE_PASSWD = "patrold:x:991:991:patrold:/nonexistent:/bin/false"

@@ -2,10 +2,9 @@
 one GetManagedObjects, then PropertiesChanged alone."""
 from gi.repository import Gio
 
-from conftest import SERVICE, interfaces_of, shipped_interfaces, tour_lines, wait_until
+from conftest import NAMES, SERVICE, interfaces_of, shipped_interfaces, tour_lines, wait_until
 
-ROOT = "/com/vorn/PresetTourStatus"
-IFACE = "com.vorn.PresetTourStatus.Camera"
+ROOT, IFACE = NAMES["PATROLD_STATUS_PATH"], NAMES["PATROLD_STATUS_INTERFACE"]
 BOUND = 30.0  # generous: how fast is the benchmarks' business
 
 

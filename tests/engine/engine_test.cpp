@@ -9,6 +9,7 @@
 #include <syslog.h>
 
 #include "fake_ptz.h"
+#include "patrold_names.h"
 #include "preset_tour.h"
 #include "private_bus.h"
 #include "syslog_capture.h"
@@ -27,7 +28,7 @@ using Calls = std::vector<Call>;
  * from the method's script. */
 struct FakeCoordinator {
   explicit FakeCoordinator(const char *address) {
-    std::string xml = "<node><interface name='com.vorn.PTZ.Coordinator'>";
+    std::string xml = std::string("<node><interface name='") + COORDINATOR_INTERFACE + "'>";
     for (auto [name, in, out] : {std::tuple{"Queue", "sii", "iii"}, {"GotoPresetNumber", "siii", ""},
                                  {"QueryPosition", "si", "iiiiiiii"},
                                  {"Move", "siiiiiiiiiiiiiiiiiiiiiiiiiiiii", ""}}) {
@@ -46,12 +47,12 @@ struct FakeCoordinator {
         address, GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                       G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, nullptr);
-    const std::string path = "/com/vorn/PTZ/Coordinator/" + std::to_string(kCamera);
+    const std::string path = COORDINATOR_PATH_PREFIX + std::to_string(kCamera);
     g_assert(g_dbus_connection_register_object(bus, path.c_str(), node->interfaces[0], &vtable,
                                                this, nullptr, nullptr) != 0);
     g_autoptr(GVariant) owned = g_dbus_connection_call_sync(
         bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", "com.vorn.PTZ.Coordinator", 4u), nullptr,
+        "RequestName", g_variant_new("(su)", COORDINATOR_BUS_NAME, 4u), nullptr,
         G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
     g_assert(owned != nullptr);
     g_main_context_pop_thread_default(context);

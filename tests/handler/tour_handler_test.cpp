@@ -209,14 +209,14 @@ TEST_F(HandlerTest, StartUpResumesOneRunningTourPerCamera) {
 TEST_F(HandlerTest, ControlEventsDecideTheTourOfTheirCamera) {
   const std::tuple<const char *, bool, int32_t, int32_t> cases[] = {
       /* client (nullptr: none given), frozen before, frozen and active after */
-      {"Rezazerar", true, 0, 1}, {"Recordedtour", false, 0, 0}, {"", false, 0, 1},
+      {PATROLD_CLIENT_NAME, true, 0, 1}, {RECORDED_TOUR_CLIENT_NAME, false, 0, 0}, {"", false, 0, 1},
       {"", true, 1, 1},          {"operator", false, 1, 1},     {"rezazerar", false, 1, 1},
       {nullptr, false, 1, 1},
   };
   put_tours({{5, "2"}});
   start_handler();
   for (int cam : {0, 9, -1, 3}) /* out of range, or no engine */
-    for (const char *client : {"Rezazerar", "Recordedtour", "operator"})
+    for (const char *client : {PATROLD_CLIENT_NAME, RECORDED_TOUR_CLIENT_NAME, "operator"})
       ASSERT_TRUE(fake_ptz::fire_control(cam, client));
   EXPECT_TRUE(engines().empty());
   for (const auto &[client, frozen_before, frozen_after, active_after] : cases) {

@@ -5,6 +5,7 @@
  * does not answer delays the exit by kBoundMs at most.
  */
 #include "paramctl.h"
+#include "patrold_names.h"
 
 #include <cctype>
 #include <cstdio>
@@ -39,8 +40,8 @@ void send_running(GDBusConnection *bus, const std::string &value,
   if (!g_utf8_validate(value.c_str(), -1, nullptr))
     return;
   g_autoptr(GDBusMessage) message = g_dbus_message_new_method_call(
-      "com.vorn.PresetTour", "/com/vorn/PresetTour",
-      "com.vorn.PresetTourConfhub", "SetPresetTourRunning");
+      PATROLD_BUS_NAME, PATROLD_OBJECT_PATH, PATROLD_CONFHUB_INTERFACE,
+      "SetPresetTourRunning");
   std::string group_text(group);
   g_dbus_message_set_body(message,
                           g_variant_new("(ss)", value.c_str(), group_text.c_str()));
