@@ -271,6 +271,8 @@ def test_unit_verifies_and_exposure_is_low(destdir, tmp_path, name, command):
     copy = tmp_path / f"{name}.service"
     copy.write_text(text.replace(f"ExecStart=/{PREFIX}", f"ExecStart={destdir}/{PREFIX}"))
     env = dict(os.environ, MANPATH=str(installed(destdir, "share", "man")))
+    assert all(installed(destdir, "share", *p).is_file() for p in (
+        ("doc", "patrold", "PLATFORM.md"), ("bash-completion", "completions", "tourctl")))
     result = subprocess.run(["systemd-analyze", "verify", str(copy)], env=env,
                             capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stderr) == (0, "")

@@ -4,9 +4,22 @@
  * that they will do what the operator asked; tour editing goes straight to
  * the parameter store through the same platform calls the daemon uses
  * (param_store.h), so it works wherever patrold works.
+ *
+ * What patrold makes of a stored tour (its order, point numbering and
+ * timing) is never worked out here: it comes from the daemon's own
+ * parameter module (tour_confhub_read_plan). Names on the bus come from
+ * patrold_names.h, and every stored text shown passes tour_text.h.
+ *
+ * Files: tourctl_main.cpp (command table, options), tourctl_store.cpp
+ * (reading and writing the store), tourctl_values.cpp (arguments, output
+ * helpers), tourctl_view.cpp (list, show), tourctl_check.cpp (check),
+ * tourctl_status.cpp (status, watch), tourctl_checks.cpp (requests),
+ * tourctl_bus.cpp (calls to patrold). Single-threaded.
  */
 #pragma once
 
+#include "patrold_names.h"
+#include "tour_confhub.h"
 #include "tour_text.h"
 
 #include <gio/gio.h>
@@ -23,11 +36,7 @@ namespace tourctl {
 
 enum class Exit : int { Ok = 0, Failure = 1, Usage = 2 };
 
-constexpr int kCameraCount = 8;
-constexpr const char *kTourRoot = "root.RezazErar";
-/* The coordinator takes speeds 1 to 100 (sent as speed x 65536). */
-constexpr int kSpeedMin = 1;
-constexpr int kSpeedMax = 100;
+constexpr int kCameraCount = IMAGE_SOURCES;
 /* Longest dwell and round pause tourctl writes: a week. patrold's clock
  * counts seconds since boot in 32 bits; a week keeps every deadline far
  * inside it whatever the uptime. patrold-tours(5) documents it. */
@@ -39,25 +48,26 @@ using Options = std::map<std::string, std::string>;
 /* Leaf name -> stored text, for the leaves that could be read. */
 using Values = std::map<std::string, std::string>;
 
-/* ---- values as patrold reads them (tourctl_values.cpp) ---- */
+/* ---- arguments and output (tourctl_values.cpp) ---- */
 
-/* "%d" as patrold reads it: leading white space, an optional sign, digits,
- * anything after them ignored; a number that does not fit in 32 bits is
- * unreadable. */
-std::optional<int32_t> scan_number(std::string_view text);
-/* "%s": the first white-space-delimited word. */
-std::optional<std::string> first_word(std::string_view text);
-std::optional<int32_t> stored_int(const Values &values, const char *leaf);
-std::optional<std::string> stored_word(const Values &values, const char *leaf);
-/* A point's dwell in seconds as patrold computes it (minutes saturate at
- * the 32-bit range). nullopt when patrold could not read it. */
-std::optional<int32_t> dwell_seconds(const Values &point);
-
-/* Strict decimal integer within [min, max]. */
+/* Strict decimal integer within [min, max] ("050" is 50). */
 std::optional<int> parse_int(const std::string &text, int64_t min, int64_t max);
-
+/* A stored leaf read as patrold reads a number ("%d", bounded to 32 bits). */
+std::optional<int32_t> stored_int(const Values &values, const char *leaf);
+/* The first word of a stored leaf, as patrold reads a text ("%s"). */
+std::optional<std::string> stored_word(const Values &values, const char *leaf);
+/* The stored text of a leaf, escaped and bounded for a message or cell. */
+std::string stored_text(const Values &values, const char *leaf);
 /* Prints "tourctl: <message>" on stderr. */
 [[gnu::format(printf, 1, 2)]] void complain(const char *format, ...);
+/* `text` (already passed through tour_text) as a JSON string. */
+std::string json_string(std::string_view text);
+/* `text` cut to `width` characters (ending with the cut mark when cut) and
+ * padded to it, for a table cell. */
+std::string cell(std::string_view text, size_t width);
+/* A wall-clock time (microseconds since 1970): "HH:MM:SS" today, with the
+ * date otherwise. */
+std::string clock_time(uint64_t microseconds);
 
 /* ---- the store (tourctl_store.cpp) ---- */
 
@@ -66,27 +76,38 @@ struct Point {
   Values values;
 };
 
+/* One tour group: its raw leaves and children, for showing and checking,
+ * and what a play would load (the daemon's own reading). */
 struct Tour {
   int32_t id = -1;
+  std::string group;               /* its own name, e.g. "G5" */
   Values values;
   std::vector<Point> points;       /* in the store's enumeration order */
   std::vector<std::string> stray;  /* children of Tour not named T<number> */
+  std::optional<TourPlan> plan;    /* nullopt when a play would fail */
+  TourPlanFailure failure = TourPlanFailure::NONE;
+  int32_t failed_point = -1;
 };
 
 struct Tours {
-  std::vector<Tour> tours;         /* by ascending id */
-  std::vector<std::string> stray;  /* children of root.RezazErar not named G<number> */
+  std::vector<Tour> tours;         /* by ascending id; first of each id */
+  std::vector<std::string> stray;  /* children of the root not named G<number> */
+  /* Children of the root that patrold reads as a tour already listed. */
+  std::vector<std::pair<std::string, int32_t>> aliases;
   const Tour *find(int32_t id) const;
 };
 
 /* Every tour, read as patrold reads it. nullopt (after a message naming the
- * store file and the reason) when the store cannot be read. */
+ * store file and the reason) when the store is missing or unreadable: a
+ * read never creates it. */
 std::optional<Tours> store_load();
 
-/* The points in the order patrold visits them. */
-std::vector<const Point *> visiting_order(const Tour &tour);
-/* Why patrold would refuse to play the tour; nullopt when it would play. */
+/* The camera patrold reads for the tour: its CamNbr when 1 to 8. */
+std::optional<int32_t> camera_of(const Tour *tour);
+/* Why patrold would not play the tour as stored; nullopt when it would. */
 std::optional<std::string> unplayable_reason(const Tour &tour);
+/* The first point whose speed does not reach the coordinator unchanged. */
+const TourPlanPoint *wrapped_speed(const Tour &tour);
 
 Exit store_add_tour(const Options &options);
 Exit store_add_point(int tour_id, const Options &options);
@@ -98,10 +119,11 @@ Exit store_remove(int tour_id, std::optional<int> point_id, bool stop_first);
 /* Writes one leaf of an existing tour. */
 Exit store_set_leaf(int tour_id, const char *leaf, const std::string &value);
 
-/* ---- views (tourctl_view.cpp) ---- */
+/* ---- views (tourctl_view.cpp, tourctl_check.cpp) ---- */
 
-Exit view_list();
-Exit view_show(int tour_id);
+Exit view_list(bool json);
+Exit view_show(int tour_id, bool json);
+Exit run_check(bool json);
 
 /* ---- the bus (tourctl_bus.cpp) ---- */
 
@@ -157,12 +179,17 @@ enum class Request : uint8_t { Play, Stop, Pause, Resume };
  * or stop goes as the running-state report "yes" or "no" of the tour's
  * group, which patrold turns into the same request. */
 Exit request_tour(Request request, int32_t tour_id, bool as_running = false);
+/* Block or unblock a camera, saying when that changes nothing. */
+Exit request_block(bool block, int32_t camera);
 /* Before an edit that would strand a loaded tour (patrold follows the
  * tour's current CamNbr, so a moved or removed tour could no longer be
  * stopped): refuses when `tour` is loaded on a camera other than
  * `new_camera` (nullopt: removal), or with stop_first stops it and waits
  * until it is unloaded. Ok when the edit may go ahead. */
 Exit settle_loaded_tour(const Tour &tour, std::optional<int> new_camera, bool stop_first);
+/* After an edit of a tour that a camera has loaded: says that the change
+ * reaches it at its next play. */
+void note_loaded_edit(const Tour &tour, const char *what);
 
 /* ---- timetables (tourctl_schedule.cpp) ---- */
 

@@ -6,8 +6,8 @@ namespace tourctl {
 
 namespace {
 
-constexpr const char *kBusName = "com.vorn.PresetTour";
-constexpr const char *kObjectPath = "/com/vorn/PresetTour";
+constexpr const char *kBusName = PATROLD_BUS_NAME;
+constexpr const char *kObjectPath = PATROLD_OBJECT_PATH;
 constexpr int kCallTimeoutMs = 10000;
 
 /* patrold's own error domain reaches the bus unmapped, so its name carries

@@ -14,16 +14,6 @@ namespace {
 
 constexpr unsigned kStopWaitSeconds = 15;
 
-/* The camera patrold reads for the tour: its CamNbr, when usable. */
-std::optional<int32_t> camera_of(const Tour *tour) {
-  if (!tour)
-    return std::nullopt;
-  const auto camera = stored_int(tour->values, "CamNbr");
-  if (!camera || *camera < 1 || *camera > kCameraCount)
-    return std::nullopt;
-  return camera;
-}
-
 /* nullopt when the request may go; else the exit status after saying why
  * it would do nothing. `verb` is the request's word: "play", "pause", ... */
 std::optional<Exit> refusal(std::string_view verb, int32_t id, const Tour *tour,
@@ -47,11 +37,20 @@ std::optional<Exit> refusal(std::string_view verb, int32_t id, const Tour *tour,
       complain("tour %d cannot play: %s", id, why->c_str());
       return Exit::Failure;
     }
+    if (const TourPlanPoint *wrapped = wrapped_speed(*tour)) {
+      complain("tour %d cannot play as stored: the MoveSpeed %d of point T%d reaches the "
+               "coordinator as %d", id, wrapped->point.move_speed, wrapped->point_id,
+               tour_confhub_wire_speed(wrapped->point.move_speed) / 65536);
+      return Exit::Failure;
+    }
     if (status.ok && status.cameras[*camera - 1].blocked) {
       complain("camera %d is blocked: tour %d will not play (tourctl unblock %d)", *camera, id,
                *camera);
       return Exit::Failure;
     }
+    if (status.ok && status.cameras[*camera - 1].tour_id >= 0)
+      complain("tour %d is loaded on camera %d: patrold stops it to play tour %d",
+               status.cameras[*camera - 1].tour_id, *camera, id);
     return std::nullopt;
   }
   /* pause, resume and stop act on the engine of the tour's current camera;
@@ -75,11 +74,18 @@ std::optional<Exit> refusal(std::string_view verb, int32_t id, const Tour *tour,
              holder->camera);
     return Exit::Failure;
   }
+  if (holder->state == "held" && verb != "stop") {
+    complain("tour %d is held: another control client has camera %d's head, and patrold goes "
+             "on only when the coordinator hands it back. To take the head back now: "
+             "tourctl stop %d, then tourctl play %d",
+             id, holder->camera, id, id);
+    return Exit::Failure;
+  }
   if (verb == "pause" && holder->state == "paused") {
     complain("tour %d is already paused", id);
     return Exit::Ok;
   }
-  if (verb == "resume" && holder->state != "paused" && holder->state != "held") {
+  if (verb == "resume" && holder->state != "paused") {
     complain("tour %d is not paused: nothing to resume", id);
     return Exit::Failure;
   }
@@ -124,9 +130,9 @@ Exit request_tour(Request request, int32_t tour_id, bool as_running) {
     complain("cannot read patrold's live status (%s): sending the request unchecked",
              status.why.c_str());
   if (!as_running)
-    return bus_call(bus, "com.vorn.PresetTour", kMethods[index], g_variant_new("(i)", tour_id));
+    return bus_call(bus, PATROLD_TOUR_INTERFACE, kMethods[index], g_variant_new("(i)", tour_id));
   const std::string group = "G" + std::to_string(tour_id);
-  return bus_call(bus, "com.vorn.PresetTourConfhub", "SetPresetTourRunning",
+  return bus_call(bus, PATROLD_CONFHUB_INTERFACE, "SetPresetTourRunning",
                   g_variant_new("(ss)", request == Request::Play ? "yes" : "no", group.c_str()));
 }
 
@@ -154,7 +160,7 @@ Exit settle_loaded_tour(const Tour &tour, std::optional<int> new_camera, bool st
   }
   if (const auto refused = refusal("stop", tour.id, &tour, status))
     return *refused;
-  if (bus_call(bus, "com.vorn.PresetTour", "StopPresetTour", g_variant_new("(i)", tour.id)) !=
+  if (bus_call(bus, PATROLD_TOUR_INTERFACE, "StopPresetTour", g_variant_new("(i)", tour.id)) !=
       Exit::Ok)
     return Exit::Failure;
   if (status.ok ? wait_until_unloaded(bus, tour.id, kStopWaitSeconds)
@@ -163,6 +169,30 @@ Exit settle_loaded_tour(const Tour &tour, std::optional<int> new_camera, bool st
   complain("tour %d is still playing %s %u s after the stop; nothing changed", tour.id,
            where.c_str(), kStopWaitSeconds);
   return Exit::Failure;
+}
+
+Exit request_block(bool block, int32_t camera) {
+  g_autoptr(GDBusConnection) bus = daemon_bus();
+  if (!bus)
+    return Exit::Failure;
+  const Status status = status_read(bus);
+  if (status.ok && status.cameras[camera - 1].blocked == block) {
+    complain("camera %d is %s blocked: nothing changed", camera, block ? "already" : "not");
+    return Exit::Ok;
+  }
+  return bus_call(bus, PATROLD_CONTROLLER_INTERFACE, block ? "BlockPlayback" : "UnblockPlayback",
+                  g_variant_new("(i)", camera));
+}
+
+void note_loaded_edit(const Tour &tour, const char *what) {
+  /* Quietly: without a bus or a daemon, nothing is loaded. */
+  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+  if (!bus || !daemon_on_bus(bus))
+    return;
+  const Status status = status_read(bus);
+  if (const CameraStatus *holder = status.holding(tour.id))
+    complain("tour %d is loaded on camera %d: the %s reaches it at its next play", tour.id,
+             holder->camera, what);
 }
 
 } // namespace tourctl

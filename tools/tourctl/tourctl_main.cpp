@@ -1,9 +1,18 @@
 #include "tourctl.h"
 
+#include <syslog.h>
+
 #include <array>
 #include <cstdio>
 #include <set>
 #include <string_view>
+
+#ifndef PATROLD_VERSION
+#error "PATROLD_VERSION must give the version tourctl reports"
+#endif
+#ifndef PARAM_STORE_DEFAULT_PATH
+#error "PARAM_STORE_DEFAULT_PATH must name the store file used without PARAM_STORE_PATH"
+#endif
 
 namespace tourctl {
 
@@ -27,12 +36,16 @@ struct Command {
   Run run;
 };
 
-std::optional<int> tour_arg(const std::string &word) {
+/* A TOUR or POINT argument. */
+std::optional<int> number_arg(const char *what, const std::string &word) {
   const auto id = parse_int(word, 0, INT32_MAX);
   if (!id)
-    complain("TOUR must be a tour number of 0 or more, not \"%s\"", tour_text_escape(word).c_str());
+    complain("%s must be a %s number from 0 to %d, not \"%s\"", what,
+             what[0] == 'T' ? "tour" : "point", INT32_MAX, tour_text_bounded(word, 64).c_str());
   return id;
 }
+
+std::optional<int> tour_arg(const std::string &word) { return number_arg("TOUR", word); }
 
 Exit tour_method(Request request, const Line &line) {
   const auto id = tour_arg(line.words[0]);
@@ -43,13 +56,10 @@ Exit camera_method(const char *method, const Line &line) {
   const auto camera = parse_int(line.words[0], 1, kCameraCount);
   if (!camera) {
     complain("CAMERA must be a camera number from 1 to %d, not \"%s\"", kCameraCount,
-             tour_text_escape(line.words[0]).c_str());
+             tour_text_bounded(line.words[0], 64).c_str());
     return Exit::Usage;
   }
-  g_autoptr(GDBusConnection) bus = daemon_bus();
-  if (!bus)
-    return Exit::Failure;
-  return bus_call(bus, "com.vorn.PresetTourController", method, g_variant_new("(i)", *camera));
+  return request_block(std::string_view(method) == "block", *camera);
 }
 
 Exit run_running(const Line &line) {
@@ -71,12 +81,9 @@ Exit run_edit(const Line &line) {
     return Exit::Usage;
   if (line.words.size() == 1)
     return store_edit_tour(*id, line.options);
-  const auto point = parse_int(line.words[1], 0, INT32_MAX);
-  if (!point) {
-    complain("POINT must be a point number of 0 or more, not \"%s\"",
-             tour_text_escape(line.words[1]).c_str());
+  const auto point = number_arg("POINT", line.words[1]);
+  if (!point)
     return Exit::Usage;
-  }
   return store_edit_point(*id, *point, line.options);
 }
 
@@ -87,12 +94,9 @@ Exit run_remove(const Line &line) {
   const bool stop = line.options.contains("stop");
   if (line.words.size() == 1)
     return store_remove(*id, std::nullopt, stop);
-  const auto point = parse_int(line.words[1], 0, INT32_MAX);
-  if (!point) {
-    complain("POINT must be a point number of 0 or more, not \"%s\"",
-             tour_text_escape(line.words[1]).c_str());
+  const auto point = number_arg("POINT", line.words[1]);
+  if (!point)
     return Exit::Usage;
-  }
   return store_remove(*id, point, stop);
 }
 
@@ -106,21 +110,25 @@ constexpr std::array kCommands = {
     Command{"resume", "resume TOUR", "resume a paused tour", 1, 1, {},
             [](const Line &l) { return tour_method(Request::Resume, l); }},
     Command{"block", "block CAMERA", "stop the camera's tour and refuse plays on it", 1, 1, {},
-            [](const Line &l) { return camera_method("BlockPlayback", l); }},
+            [](const Line &l) { return camera_method("block", l); }},
     Command{"unblock", "unblock CAMERA", "allow plays on the camera again", 1, 1, {},
-            [](const Line &l) { return camera_method("UnblockPlayback", l); }},
+            [](const Line &l) { return camera_method("unblock", l); }},
     Command{"running", "running yes|no TOUR", "report a tour's running state to patrold", 2, 2,
             {}, run_running},
     Command{"status", "status [--json]", "show what every camera's tour is doing", 0, 0,
             {"json"}, [](const Line &l) { return run_status(l.options.contains("json")); }},
     Command{"watch", "watch", "show the status, redrawn as it changes, until Ctrl-C", 0, 0, {},
             [](const Line &) { return run_watch(); }},
-    Command{"list", "list", "list every tour", 0, 0, {}, [](const Line &) { return view_list(); }},
-    Command{"show", "show TOUR", "show a tour's points in visiting order", 1, 1, {},
+    Command{"list", "list [--json]", "list every tour", 0, 0, {"json"},
+            [](const Line &l) { return view_list(l.options.contains("json")); }},
+    Command{"show", "show TOUR [--json]", "show a tour's points as patrold plays them", 1, 1,
+            {"json"},
             [](const Line &l) {
               const auto id = tour_arg(l.words[0]);
-              return id ? view_show(*id) : Exit::Usage;
+              return id ? view_show(*id, l.options.contains("json")) : Exit::Usage;
             }},
+    Command{"check", "check [--json]", "list every problem patrold would meet in the tours", 0,
+            0, {"json"}, [](const Line &l) { return run_check(l.options.contains("json")); }},
     Command{"add",
             "add --camera N [--name TEXT] [--random yes|no] [--pause MINUTES] [--id TOUR]",
             "create a tour; prints its number",
@@ -170,14 +178,26 @@ bool option_allowed(const Command &command, std::string_view option) {
   return false;
 }
 
+constexpr const char *kRanges =
+    "TOUR and POINT are numbers from 0 to 2147483647, CAMERA from 1 to 8; --speed 1 to 100,\n"
+    "--pause 0 to 10080 minutes, --wait up to a week (604800 s or 10080 min).\n";
+
 void print_usage(FILE *out) {
   std::fputs("usage: tourctl COMMAND [ARGS]   (tourctl COMMAND --help for details)\n", out);
   for (const Command &command : kCommands)
     std::fprintf(out, "  %-10s %s\n", command.name, command.summary);
+  std::fprintf(out,
+               "%s"
+               "Environment: DBUS_SYSTEM_BUS_ADDRESS, the bus patrold is on;\n"
+               "PARAM_STORE_PATH, the store file (else %s).\n"
+               "Exit status 0 done, 1 failed or refused, 2 usage error.\n"
+               "See tourctl(1) and patrold-tours(5).\n",
+               kRanges, PARAM_STORE_DEFAULT_PATH);
 }
 
 void print_command_help(const Command &command) {
-  std::printf("usage: tourctl %s\n%s.\n", command.usage, command.summary);
+  std::printf("usage: tourctl %s\n%s.\n%sSee tourctl(1).\n", command.usage, command.summary,
+              kRanges);
 }
 
 Exit usage_error(const Command &command, const char *what) {
@@ -215,12 +235,16 @@ Exit dispatch(int argc, char **argv) {
     print_usage(stdout);
     return Exit::Ok;
   }
+  if (name == "--version") {
+    std::printf("tourctl (patrold) %s\n", PATROLD_VERSION);
+    return Exit::Ok;
+  }
   const Command *command = nullptr;
   for (const Command &candidate : kCommands)
     if (name == candidate.name)
       command = &candidate;
   if (!command) {
-    complain("unknown command \"%s\"", tour_text_escape(argv[1]).c_str());
+    complain("unknown command \"%s\"", tour_text_bounded(argv[1], 64).c_str());
     print_usage(stderr);
     return Exit::Usage;
   }
@@ -236,23 +260,28 @@ Exit dispatch(int argc, char **argv) {
       continue;
     }
     std::string option(arg.substr(2));
-    std::string value;
-    if (kFlags.contains(option)) {
-      value = "yes";
-    } else if (const auto eq = option.find('='); eq != std::string::npos) {
+    std::optional<std::string> value;
+    if (const auto eq = option.find('='); eq != std::string::npos) {
       value = option.substr(eq + 1);
       option.resize(eq);
-    } else if (i + 1 < argc) {
+    }
+    if (!option_allowed(*command, option)) {
+      const std::string what = "unknown option --" + tour_text_bounded(option, 64);
+      return usage_error(*command, what.c_str());
+    }
+    if (kFlags.contains(option)) {
+      if (value) {
+        const std::string what = "--" + option + " takes no value";
+        return usage_error(*command, what.c_str());
+      }
+      value = "yes";
+    } else if (!value && i + 1 < argc) {
       value = argv[++i];
-    } else {
+    } else if (!value) {
       const std::string what = "--" + option + " needs a value";
       return usage_error(*command, what.c_str());
     }
-    if (!option_allowed(*command, option)) {
-      const std::string what = "unknown option --" + tour_text_escape(option);
-      return usage_error(*command, what.c_str());
-    }
-    line.options[option] = value;
+    line.options[option] = *value;
   }
   if (line.words.size() < command->min_words || line.words.size() > command->max_words)
     return usage_error(*command, "wrong number of arguments");
@@ -266,4 +295,16 @@ Exit dispatch(int argc, char **argv) {
 } // namespace
 } // namespace tourctl
 
-int main(int argc, char **argv) { return static_cast<int>(tourctl::dispatch(argc, argv)); }
+/* tourctl tells every problem in its own words: the store library's GLib
+ * warnings would repeat it under another name, and the parameter module's
+ * syslog lines are the daemon's to write. Criticals still show. */
+static void drop_message(const char *, GLogLevelFlags, const char *, gpointer) {}
+
+int main(int argc, char **argv) {
+  g_log_set_handler(G_LOG_DOMAIN,
+                    GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO |
+                                   G_LOG_LEVEL_DEBUG),
+                    drop_message, nullptr);
+  setlogmask(LOG_MASK(LOG_EMERG));
+  return static_cast<int>(tourctl::dispatch(argc, argv));
+}

@@ -15,9 +15,9 @@ namespace tourctl {
 
 namespace {
 
-constexpr const char *kBusName = "com.vorn.PresetTour";
-constexpr const char *kStatusRoot = "/com/vorn/PresetTourStatus";
-constexpr const char *kCameraInterface = "com.vorn.PresetTourStatus.Camera";
+constexpr const char *kBusName = PATROLD_BUS_NAME;
+constexpr const char *kStatusRoot = PATROLD_STATUS_PATH;
+constexpr const char *kCameraInterface = PATROLD_STATUS_INTERFACE;
 constexpr int kCallTimeoutMs = 10000;
 
 /* The camera an object path names ("/com/vorn/PresetTourStatus/Camera3"),
@@ -88,18 +88,20 @@ std::string why_unreadable(const GError *error) {
   return copy->message;
 }
 
-std::string clock_time(uint64_t microseconds) {
-  const time_t seconds = static_cast<time_t>(microseconds / G_USEC_PER_SEC);
-  struct tm local{};
-  char text[16] = "?";
-  if (localtime_r(&seconds, &local))
-    std::strftime(text, sizeof text, "%H:%M:%S", &local);
-  return text;
-}
-
 std::string number_or_dash(int32_t value) { return value < 0 ? "-" : std::to_string(value); }
 
-/* Time left in the dwell, whole seconds rounded up, with its end. */
+/* A text of the status: patrold sends its stored texts already escaped
+ * and bounded, which is shown as sent; anything else (another program on
+ * the name) is escaped here. */
+std::string from_bus(const std::string &text, size_t max_bytes = TOUR_TEXT_NAME_MAX) {
+  std::string raw;
+  if (text.size() <= max_bytes && tour_text_unescape(text, &raw) && tour_text_escape(raw) == text)
+    return text;
+  return tour_text_bounded(text, max_bytes);
+}
+
+/* Time left in the dwell, whole seconds rounded up (days when long), with
+ * its end. */
 std::string dwell_left(const CameraStatus &camera) {
   if (camera.state != "dwelling" || camera.dwell_until == 0)
     return "-";
@@ -107,36 +109,38 @@ std::string dwell_left(const CameraStatus &camera) {
   const int64_t left = camera.dwell_until > static_cast<uint64_t>(now)
                            ? static_cast<int64_t>(camera.dwell_until) - now
                            : 0;
-  return std::to_string((left + G_USEC_PER_SEC - 1) / G_USEC_PER_SEC) + " s (" +
-         clock_time(camera.dwell_until) + ")";
+  const int64_t seconds = (left + G_USEC_PER_SEC - 1) / G_USEC_PER_SEC;
+  const std::string amount = seconds < 100000 ? std::to_string(seconds) + " s"
+                                              : std::to_string(seconds / 86400) + " d";
+  return amount + " (" + clock_time(camera.dwell_until) + ")";
+}
+
+/* An error text for a person: GDBus's "GDBus.Error:<name>: " prefixes say
+ * nothing an operator can act on, the message after them does. */
+std::string plain_error(const std::string &text) {
+  std::string out = from_bus(text, TOUR_TEXT_VALUE_MAX);
+  for (size_t at; (at = out.find("GDBus.Error:")) != std::string::npos;) {
+    const size_t end = out.find(": ", at);
+    out.erase(at, end == std::string::npos ? std::string::npos : end + 2 - at);
+  }
+  return out;
 }
 
 void print_table(const Status &status) {
-  std::printf("%-6s %-5s %-16s %-8s %-5s %-6s %-18s %-20s %-7s %s\n", "CAMERA", "TOUR", "NAME",
-              "STATE", "POINT", "PRESET", "DWELL LEFT", "NEXT", "BLOCKED", "LAST ERROR");
+  std::printf("%-6s %-5s %-16s %-8s %-5s %-6s %-29s %-20s %-7s %s\n", "CAMERA", "TOUR", "NAME",
+              "STATE", "INDEX", "PRESET", "DWELL LEFT", "NEXT", "BLOCKED", "LAST ERROR");
   for (const CameraStatus &c : status.cameras) {
     const std::string error =
-        c.last_error.empty() ? "-" : clock_time(c.last_error_time) + " " + tour_text_escape(c.last_error);
-    std::printf("%-6d %-5s %-16s %-8s %-5s %-6s %-18s %-20s %-7s %s\n", c.camera,
+        c.last_error.empty() ? "-" : clock_time(c.last_error_time) + " " + plain_error(c.last_error);
+    std::printf("%-6d %-5s %s %s %-5s %-6s %-29s %-20s %-7s %s\n", c.camera,
                 number_or_dash(c.tour_id).c_str(),
-                c.tour_name.empty() ? "-" : tour_text_bounded(c.tour_name).c_str(),
-                tour_text_escape(c.state).c_str(), number_or_dash(c.point_index).c_str(),
-                number_or_dash(c.preset).c_str(), dwell_left(c).c_str(), schedule_next(c).c_str(),
-                c.blocked ? "yes" : "no", error.c_str());
+                cell(c.tour_name.empty() ? "-" : from_bus(c.tour_name), 16).c_str(),
+                cell(from_bus(c.state, 16), 8).c_str(),
+                number_or_dash(c.point_index).c_str(), number_or_dash(c.preset).c_str(),
+                dwell_left(c).c_str(), schedule_next(c).c_str(), c.blocked ? "yes" : "no",
+                cell(error, 60).c_str());
   }
   std::fflush(stdout);
-}
-
-/* A JSON string of what the table shows: escaped, so no control or bidi
- * override reaches a reader raw, and only '"' and '\\' left to quote. */
-std::string json_string(const std::string &shown) {
-  std::string out = "\"";
-  for (const char c : shown) {
-    if (c == '"' || c == '\\')
-      out += '\\';
-    out += c;
-  }
-  return out + "\"";
 }
 
 void print_json(const Status &status) {
@@ -148,11 +152,11 @@ void print_json(const Status &status) {
                 ", \"DwellUntil\": %" G_GUINT64_FORMAT ", \"LastError\": %s, \"LastErrorTime\": %"
                 G_GUINT64_FORMAT ", \"ScheduleNext\": %" G_GUINT64_FORMAT
                 ", \"ScheduleNextAction\": %s}",
-                separator, c.camera, c.tour_id, json_string(tour_text_bounded(c.tour_name)).c_str(),
-                json_string(tour_text_escape(c.state)).c_str(), c.blocked ? "true" : "false", c.point_index,
-                c.preset, c.state_since, c.dwell_until, json_string(tour_text_escape(c.last_error)).c_str(),
-                c.last_error_time, c.schedule_next,
-                json_string(tour_text_escape(c.schedule_action)).c_str());
+                separator, c.camera, c.tour_id, json_string(from_bus(c.tour_name)).c_str(),
+                json_string(from_bus(c.state)).c_str(), c.blocked ? "true" : "false",
+                c.point_index, c.preset, c.state_since, c.dwell_until,
+                json_string(from_bus(c.last_error, TOUR_TEXT_VALUE_MAX)).c_str(),
+                c.last_error_time, c.schedule_next, json_string(from_bus(c.schedule_action)).c_str());
     separator = ",\n";
   }
   std::printf("\n]\n");
@@ -223,16 +227,26 @@ gboolean quit_loop(gpointer loop) {
 struct WatchState {
   Follower *follower;
   bool tty;
+  GMainLoop *loop;
+  Exit exit = Exit::Ok;
 };
+
+/* A fresh screen on a terminal; in a pipe, a line saying when. */
+void begin_frame(const WatchState &watch) {
+  if (watch.tty) {
+    std::fputs("\033[H\033[2J", stdout);
+    return;
+  }
+  g_autoptr(GDateTime) now = g_date_time_new_now_local();
+  g_autofree char *stamp = g_date_time_format(now, "%Y-%m-%d %H:%M:%S");
+  std::printf("\n== %s\n", stamp);
+}
 
 void redraw(Follower &follower, void *data) {
   const auto *watch = static_cast<WatchState *>(data);
   if (!follower.status().ok)
     return;
-  if (watch->tty)
-    std::fputs("\033[H\033[2J", stdout);
-  else
-    std::fputc('\n', stdout);
+  begin_frame(*watch);
   print_table(follower.status());
 }
 
@@ -240,15 +254,29 @@ void on_appeared(GDBusConnection *, const char *, const char *, gpointer data) {
   auto *watch = static_cast<WatchState *>(data);
   watch->follower->reread();
   if (!watch->follower->status().ok) {
+    /* Not allowed, or a daemon without a status: waiting changes neither. */
     complain("cannot read patrold's live status: %s", watch->follower->status().why.c_str());
+    watch->exit = Exit::Failure;
+    g_main_loop_quit(watch->loop);
     return;
   }
   redraw(*watch->follower, watch);
 }
 
-void on_vanished(GDBusConnection *, const char *, gpointer data) {
+/* The bus itself went away: nothing will come back on this connection. */
+void on_closed(GDBusConnection *, gboolean, GError *, gpointer data) {
   auto *watch = static_cast<WatchState *>(data);
+  complain("lost the connection to the system bus");
+  watch->exit = Exit::Failure;
+  g_main_loop_quit(watch->loop);
+}
+
+void on_vanished(GDBusConnection *connection, const char *, gpointer data) {
+  auto *watch = static_cast<WatchState *>(data);
+  if (connection == nullptr || g_dbus_connection_is_closed(connection))
+    return; /* on_closed tells it */
   watch->follower->reread(); /* marks the status unreadable */
+  begin_frame(*watch);
   std::printf("patrold is not on the bus; waiting for it\n");
   std::fflush(stdout);
 }
@@ -321,20 +349,24 @@ Exit run_watch() {
   g_autoptr(GDBusConnection) bus = bus_open();
   if (!bus)
     return Exit::Failure;
+  /* A lost bus ends the watch with a message, not with GLib's SIGTERM. */
+  g_dbus_connection_set_exit_on_close(bus, FALSE);
   g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
   Follower follower(bus);
-  WatchState watch{&follower, isatty(STDOUT_FILENO) == 1};
+  WatchState watch{&follower, isatty(STDOUT_FILENO) == 1, loop};
   follower.on_update = redraw;
   follower.user_data = &watch;
   const guint name_watch = g_bus_watch_name_on_connection(
       bus, kBusName, G_BUS_NAME_WATCHER_FLAGS_NONE, on_appeared, on_vanished, &watch, nullptr);
+  const gulong closed = g_signal_connect(bus, "closed", G_CALLBACK(on_closed), &watch);
   const guint interrupt = g_unix_signal_add(SIGINT, quit_loop, loop);
   const guint terminate = g_unix_signal_add(SIGTERM, quit_loop, loop);
   g_main_loop_run(loop);
   g_source_remove(interrupt);
   g_source_remove(terminate);
   g_bus_unwatch_name(name_watch);
-  return Exit::Ok;
+  g_signal_handler_disconnect(bus, closed);
+  return watch.exit;
 }
 
 bool wait_until_unloaded(GDBusConnection *bus, int32_t tour_id, unsigned timeout_s) {

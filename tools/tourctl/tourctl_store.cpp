@@ -1,6 +1,10 @@
 /*
- * tourctl's store side, on the platform calls of param_store.h alone: the
- * same calls patrold makes, read the way patrold reads them.
+ * tourctl's store side, on the platform calls of param_store.h alone (and
+ * the daemon's parameter module, which makes the same calls): the raw
+ * leaves for showing and checking, and the plan a play would load.
+ *
+ * A missing store is never created by reading it: every command but `add`
+ * needs the store file to exist, and `add` needs its folder to.
  */
 #include "tourctl.h"
 
@@ -29,7 +33,8 @@ constexpr std::array kTourLeaves = {"Name", "CamNbr", "RandomEnabled", "TimeBetw
 constexpr std::array kPointLeaves = {"PresetNbr", "Position", "MoveSpeed", "WaitTime",
                                      "WaitTimeViewType"};
 
-/* One operation's options record and error word, as patrold keeps them. */
+/* One operation's options record and error word, as patrold keeps them.
+ * Made only once store_present() has said the file may be opened. */
 struct Session {
   cli_Options options{};
   int32_t error = 0;
@@ -97,6 +102,33 @@ void store_failed(bool writing, int32_t error) {
            store_problem(writing, error).c_str());
 }
 
+/* Whether the store file exists; else a message, unless `may_create` and
+ * its folder exists (the store library would otherwise create both). */
+bool store_present(bool may_create) {
+  const char *variable = g_getenv("PARAM_STORE_PATH");
+  if (variable && !*variable) {
+    complain("cannot use the parameter store: PARAM_STORE_PATH is set but empty");
+    return false;
+  }
+  const std::string path = store_file();
+  struct stat st{};
+  if (stat(path.c_str(), &st) == 0 || errno != ENOENT)
+    return true; /* anything else wrong is told when the store refuses */
+  g_autofree char *folder = g_path_get_dirname(path.c_str());
+  if (!may_create) {
+    complain("cannot read the parameter store: %s: no such file (no tour was ever added)",
+             path.c_str());
+    return false;
+  }
+  const bool found = stat(folder, &st) == 0;
+  if (!found || !S_ISDIR(st.st_mode)) {
+    complain("cannot write the parameter store: %s: folder %s: %s", path.c_str(), folder,
+             found ? "not a folder" : std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
 /* The children of `group` in enumeration order; none when it has none or
  * cannot be enumerated. */
 std::vector<std::string> children(Session &session, const std::string &group) {
@@ -113,13 +145,11 @@ std::vector<std::string> children(Session &session, const std::string &group) {
   return names;
 }
 
-/* The number of a child named `prefix` and a number, as patrold scans it;
- * nullopt when patrold would not take it for a tour or point. */
-std::optional<int32_t> child_number(const std::string &name, char prefix) {
-  if (name.empty() || name.front() != prefix)
-    return std::nullopt;
-  const auto number = scan_number(std::string_view(name).substr(1));
-  if (!number || *number < 0)
+/* The number patrold scans from a child named `prefix` and a number;
+ * nullopt when the name fails patrold's listing. */
+std::optional<int32_t> child_number(const std::string &name, const char *prefix) {
+  int32_t number = 0;
+  if (tour_confhub_scan_number(name.c_str(), prefix, &number) != 0)
     return std::nullopt;
   return number;
 }
@@ -139,18 +169,22 @@ Values read_leaves(Session &session, const std::string &group,
 }
 
 std::string tour_group(int tour_id) {
-  return std::string(kTourRoot) + ".G" + std::to_string(tour_id);
+  return std::string(TOUR_ROOT_GROUP) + ".G" + std::to_string(tour_id);
 }
 
 std::string point_group(int tour_id, int point_id) {
   return tour_group(tour_id) + ".Tour.T" + std::to_string(point_id);
 }
 
-Tour read_tour(Session &session, int32_t tour_id) {
-  Tour tour{.id = tour_id, .values = read_leaves(session, tour_group(tour_id), kTourLeaves)};
+Tour read_tour(Session &session, int32_t tour_id, const std::string &group) {
+  Tour tour{.id = tour_id, .group = group,
+            .values = read_leaves(session, tour_group(tour_id), kTourLeaves)};
+  TourPlan plan;
+  if (tour_confhub_read_plan(tour_id, &plan, &tour.failure, &tour.failed_point) == 0)
+    tour.plan = std::move(plan);
   for (const std::string &name : children(session, tour_group(tour_id) + ".Tour")) {
-    const auto point_id = child_number(name, 'T');
-    if (!point_id) {
+    const auto point_id = child_number(name, "T");
+    if (!point_id || *point_id < 0) {
       tour.stray.push_back(name);
       continue;
     }
@@ -170,6 +204,8 @@ using Writes = std::vector<std::pair<std::string, std::string>>;
  * write fails, the values written before it are put back and `undo` runs,
  * so a failure leaves the tour as it was. */
 Exit commit(const Writes &writes, const std::function<void(Session &)> &undo = {}) {
+  if (!store_present(true))
+    return Exit::Failure;
   Session session;
   if (session.error != 0) {
     store_failed(true, session.error);
@@ -241,14 +277,14 @@ bool valid(const Field &field, const std::string &value) {
   case Rule::Count:
     if (parse_int(value, 0, INT32_MAX))
       return true;
-    complain("--%s must be a whole number of 0 or more, not \"%s\"", field.option,
+    complain("--%s must be a whole number from 0 to %d, not \"%s\"", field.option, INT32_MAX,
              shown.c_str());
     return false;
   case Rule::Speed:
-    if (parse_int(value, kSpeedMin, kSpeedMax))
+    if (parse_int(value, TOUR_CONFHUB_SPEED_MIN, TOUR_CONFHUB_SPEED_MAX))
       return true;
-    complain("--%s must be a speed from %d to %d, not \"%s\"", field.option, kSpeedMin,
-             kSpeedMax, shown.c_str());
+    complain("--%s must be a speed from %d to %d, not \"%s\"", field.option,
+             TOUR_CONFHUB_SPEED_MIN, TOUR_CONFHUB_SPEED_MAX, shown.c_str());
     return false;
   case Rule::Pause:
     if (parse_int(value, 0, kMaxPauseMinutes))
@@ -288,7 +324,9 @@ std::optional<Writes> writes_for(const std::array<Field, N> &fields, const Optio
       continue;
     if (!valid(field, it->second))
       return std::nullopt;
-    writes.emplace_back(name_of(field.leaf), it->second);
+    /* A number is stored as patrold's own writes store it: "050" as 50. */
+    const auto number = parse_int(it->second, INT32_MIN, INT32_MAX);
+    writes.emplace_back(name_of(field.leaf), number ? std::to_string(*number) : it->second);
   }
   return writes;
 }
@@ -304,7 +342,11 @@ bool wait_fits(const Options &options, const Values &stored) {
     return kept != stored.end() ? kept->second : std::string(fallback);
   };
   const bool minutes = option("unit", "WaitTimeViewType", "Seconds") == "Minutes";
-  const auto wait = scan_number(option("wait", "WaitTime", "10"));
+  int32_t wait_value = 0;
+  const auto wait = tour_confhub_scan_number(option("wait", "WaitTime", "10").c_str(), "",
+                                             &wait_value) == 0
+                        ? std::optional<int32_t>(wait_value)
+                        : std::nullopt;
   const int limit = minutes ? kMaxDwellSeconds / 60 : kMaxDwellSeconds;
   if (!wait || *wait <= limit)
     return true;
@@ -343,61 +385,86 @@ const Tour *Tours::find(int32_t id) const {
   return nullptr;
 }
 
-std::optional<Tours> store_load() {
+namespace {
+
+std::optional<Tours> load(bool may_be_missing) {
+  if (!store_present(may_be_missing))
+    return std::nullopt;
+  Tours result;
+  if (may_be_missing && access(store_file().c_str(), F_OK) != 0)
+    return result; /* `add` of the first tour: nothing to read yet */
   Session session;
   if (session.error != 0) {
     store_failed(false, session.error);
     return std::nullopt;
   }
-  Tours result;
-  for (const std::string &name : children(session, kTourRoot)) {
-    const auto id = child_number(name, 'G');
-    if (!id)
+  for (const std::string &name : children(session, TOUR_ROOT_GROUP)) {
+    const auto id = child_number(name, "G");
+    if (!id) {
       result.stray.push_back(name);
-    else if (!result.find(*id))
-      result.tours.push_back(read_tour(session, *id));
+      continue;
+    }
+    if (*id < 0)
+      continue; /* listed, but never read by its number */
+    /* patrold reads tour n from G<n> whatever the group's own spelling. */
+    if (name != "G" + std::to_string(*id))
+      result.aliases.emplace_back(name, *id);
+    if (!result.find(*id))
+      result.tours.push_back(read_tour(session, *id, name));
   }
   std::sort(result.tours.begin(), result.tours.end(),
             [](const Tour &a, const Tour &b) { return a.id < b.id; });
   return result;
 }
 
-std::vector<const Point *> visiting_order(const Tour &tour) {
-  /* patrold puts each point at the front of its list, then sorts ordered
-   * tours by Position with a stable sort. */
-  std::vector<const Point *> order;
-  for (auto it = tour.points.rbegin(); it != tour.points.rend(); ++it)
-    order.push_back(&*it);
-  if (stored_word(tour.values, "RandomEnabled").value_or("") == "yes")
-    return order;
-  std::stable_sort(order.begin(), order.end(), [](const Point *a, const Point *b) {
-    return stored_int(a->values, "Position").value_or(0) <
-           stored_int(b->values, "Position").value_or(0);
-  });
-  return order;
+} // namespace
+
+std::optional<Tours> store_load() { return load(false); }
+
+std::optional<int32_t> camera_of(const Tour *tour) {
+  if (!tour)
+    return std::nullopt;
+  const auto camera = stored_int(tour->values, "CamNbr");
+  if (!camera || *camera < 1 || *camera > kCameraCount)
+    return std::nullopt;
+  return camera;
 }
 
 std::optional<std::string> unplayable_reason(const Tour &tour) {
-  const auto camera = stored_int(tour.values, "CamNbr");
-  if (!camera || *camera < 1 || *camera > kCameraCount)
-    return "its CamNbr is not a camera number from 1 to 8";
-  if (!stored_int(tour.values, "TimeBetweenSequences"))
+  if (!camera_of(&tour))
+    return "its CamNbr is not a camera number from 1 to " + std::to_string(kCameraCount);
+  switch (tour.failure) {
+  case TourPlanFailure::NONE:
+    return std::nullopt;
+  case TourPlanFailure::PAUSE:
     return "its TimeBetweenSequences cannot be read";
-  if (!stored_word(tour.values, "RandomEnabled"))
+  case TourPlanFailure::ORDER:
     return "its RandomEnabled cannot be read";
-  if (!tour.stray.empty())
-    return "its Tour group holds " + tour_text_escape(tour.stray.front()) + ", which is not a point";
-  if (tour.points.empty())
-    return "it has no points";
-  for (const Point &point : tour.points) {
-    for (const char *leaf : {"PresetNbr", "Position", "MoveSpeed"})
-      if (!stored_int(point.values, leaf))
-        return "the " + std::string(leaf) + " of point " + std::to_string(point.id) +
-               " cannot be read";
-    if (!dwell_seconds(point.values))
-      return "the wait of point " + std::to_string(point.id) + " cannot be read";
+  case TourPlanFailure::POINT_LIST:
+    if (!tour.stray.empty())
+      return "its Tour group holds " + tour_text_bounded(tour.stray.front(), 64) +
+             ", which is not a point";
+    return tour.points.empty() ? "it has no points" : "its points cannot be listed";
+  case TourPlanFailure::POINT:
+    break;
   }
-  return std::nullopt;
+  std::string leaf = "WaitTimeViewType";
+  for (const Point &point : tour.points)
+    if (point.id == tour.failed_point)
+      for (const char *name : {"PresetNbr", "Position", "MoveSpeed", "WaitTime"})
+        if (!stored_int(point.values, name)) {
+          leaf = name;
+          break;
+        }
+  return "the " + leaf + " of point T" + std::to_string(tour.failed_point) + " cannot be read";
+}
+
+const TourPlanPoint *wrapped_speed(const Tour &tour) {
+  if (tour.plan)
+    for (const TourPlanPoint &entry : tour.plan->points)
+      if (!tour_confhub_speed_carried(entry.point.move_speed))
+        return &entry;
+  return nullptr;
 }
 
 Exit store_add_tour(const Options &options) {
@@ -407,15 +474,15 @@ Exit store_add_tour(const Options &options) {
   if (const auto it = options.find("id"); it != options.end()) {
     wanted = parse_int(it->second, 0, INT32_MAX);
     if (!wanted) {
-      complain("--id must be a whole number of 0 or more, not \"%s\"",
-               tour_text_escape(it->second).c_str());
+      complain("--id must be a tour number from 0 to %d, not \"%s\"", INT32_MAX,
+               tour_text_bounded(it->second, 64).c_str());
       return Exit::Usage;
     }
   }
   auto writes = writes_for(kTourFields, options, [](const char *) { return std::string(); });
   if (!writes)
     return Exit::Usage;
-  const auto tours = store_load();
+  const auto tours = load(true);
   if (!tours)
     return Exit::Failure;
   if (wanted && tours->find(*wanted)) {
@@ -467,6 +534,7 @@ Exit store_add_point(int tour_id, const Options &options) {
   if (commit(*writes, [&](Session &s) { delete_group(s, group); }) != Exit::Ok)
     return Exit::Failure;
   std::printf("%d\n", point_id);
+  note_loaded_edit(*tour, "new point");
   return Exit::Ok;
 }
 
@@ -490,7 +558,11 @@ Exit store_edit_tour(int tour_id, const Options &options) {
     if (settled != Exit::Ok)
       return settled;
   }
-  return commit(*writes);
+  if (commit(*writes) != Exit::Ok)
+    return Exit::Failure;
+  /* The status shows the name read when the tour was played. */
+  note_loaded_edit(*tour, options.contains("name") ? "new name" : "change");
+  return Exit::Ok;
 }
 
 Exit store_edit_point(int tour_id, int point_id, const Options &options) {
@@ -515,7 +587,10 @@ Exit store_edit_point(int tour_id, int point_id, const Options &options) {
   }
   if (!wait_fits(options, point->values))
     return Exit::Usage;
-  return commit(*writes);
+  if (commit(*writes) != Exit::Ok)
+    return Exit::Failure;
+  note_loaded_edit(*tour, "change");
+  return Exit::Ok;
 }
 
 Exit store_remove(int tour_id, std::optional<int> point_id, bool stop_first) {
@@ -547,6 +622,8 @@ Exit store_remove(int tour_id, std::optional<int> point_id, bool stop_first) {
     store_failed(true, session.error);
     return Exit::Failure;
   }
+  if (point_id)
+    note_loaded_edit(*tour, "removal");
   return Exit::Ok;
 }
 
