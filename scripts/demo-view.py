@@ -20,6 +20,8 @@ def parse_args():
     parser.add_argument("--paramctl", required=True)
     parser.add_argument("--no-clear", action="store_true")
     parser.add_argument("--state-file")
+    # Kept at the top of every frame: the clearing would take it off the screen.
+    parser.add_argument("--header", default="")
     return parser.parse_args()
 
 
@@ -117,7 +119,8 @@ def main():
             while context.pending():
                 context.iteration(False)
             state = sim_state(bus)
-            text = frame(state, tours(args.paramctl), daemon, time.monotonic() - start)
+            text = args.header + "\n" + frame(state, tours(args.paramctl), daemon,
+                                               time.monotonic() - start)
             sys.stdout.write(text + "\n\n" if args.no_clear else "\033[H\033[2J" + text + "\n")
             sys.stdout.flush()
             time.sleep(0.5)

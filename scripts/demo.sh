@@ -147,7 +147,8 @@ read -r address pid < <(dbus-daemon --config-file="$dir/bus.conf" \
   --fork --print-address=1 --print-pid=1 | paste -sd' ')
 pids+=("$pid")
 export DBUS_SYSTEM_BUS_ADDRESS=$address
-echo "demo: private bus $address (pid $pid)"
+bus_line="demo: private bus $address (pid $pid)"
+echo "$bus_line"
 
 "$PTZ_SIM" --speed-scale 2 >/dev/null &
 pids+=("$!")
@@ -212,7 +213,7 @@ echo "demo: tours 1 (camera 1: presets 1, 5, 3) and 2 (camera 2: presets 8, 2) c
 paramctl set root.RezazErar.G1.Running=yes root.RezazErar.G2.Running=yes
 
 view=(/usr/bin/python3 "$ROOT/scripts/demo-view.py" --seconds "$seconds"
-      --paramctl "$PARAMCTL")
+      --paramctl "$PARAMCTL" --header "$bus_line")
 [ "$clear" -eq 0 ] && view+=(--no-clear)
 [ -n "$state_file" ] && view+=(--state-file "$state_file")
 "${view[@]}" || true

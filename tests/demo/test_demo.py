@@ -23,6 +23,11 @@ def test_demo_tours_both_heads_and_cleans_up(build_dir, tmp_path):
     cameras = {c["camera"]: c["history"] for c in json.loads(state.read_text())["cameras"]}
     # each head through its whole tour (the order is the engine test's)
     assert {c: set(cameras[c]) for c in CAMERA_PRESETS} == CAMERA_PRESETS, cameras
+    # every frame keeps the bus line the README says to copy; the demo's tours check clean
+    assert result.stdout.count("demo: private bus ") > 2
+    check = subprocess.run([build_dir / "tourctl", "check"], capture_output=True, text=True,
+                           env=dict(os.environ, PARAM_STORE_PATH=str(run / "store" / "params.db")))
+    assert (check.returncode, check.stdout, check.stderr) == (0, "", "")
     pids = re.search(r"stopped process ids ([\d ]+)", result.stdout).group(1).split()
     assert len(pids) == 3
     assert [pid for pid in pids if pathlib.Path(f"/proc/{pid}").exists()] == []
