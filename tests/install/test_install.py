@@ -280,6 +280,7 @@ def test_unit_verifies_and_exposure_is_low(destdir, tmp_path, name, command):
                             capture_output=True, text=True, timeout=60)
     level = re.search(rf"Overall exposure level for {name}.service: ([\d.]+)", result.stdout)
     assert level and float(level.group(1)) <= 2.0, result.stdout + result.stderr
+    assert "✗ CapabilityBoundingSet=~CAP_SYS_ADMIN" not in result.stdout  # no administrator
 
 
 # owner of the folder found, whether it carries the demo's marker

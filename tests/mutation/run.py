@@ -101,11 +101,12 @@ def main(args):
                     f"{result} | {f.get('equivalent', '')} |")
         print(rows[-1], f"({time.monotonic() - began:.0f} s)", file=sys.stderr, flush=True)
     run(ninja, 3600)  # the copy left built as it was found
-    killed, built = counts.get("killed", 0), len(rows) - counts.get("build-failed", 0)
+    killed = counts.get("killed", 0)
+    built = len(rows) - counts.get("build-failed", 0) - counts.get("equivalent", 0)
     print("| # | file | fault | tier | result | why equivalent |\n|---|---|---|---|---|---|")
     print("\n".join(rows))
     print(f"\n{len(rows)} faults: " + ", ".join(f"{v} {k}" for k, v in sorted(counts.items()))
-          + f"; {killed} of {built} built killed ({100 * killed / max(built, 1):.1f}%);"
+          + f"; {killed} of {built} built and not equivalent killed ({100 * killed / max(built, 1):.1f}%);"
           f" wall time {(time.monotonic() - start) / 60:.1f} min")
     return 1 if "survived" in counts else 0
 

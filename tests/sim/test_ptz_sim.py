@@ -19,9 +19,12 @@ def test_queue_answers_expires_the_silent_and_announces_control(start_ptz_sim):
     # (status, index, length): 1 at the head, 0 waiting, 2 not queued (a keepalive does not join)
     assert [queue("Silent", 3), queue("Busy", 3), queue("Other", 0)] == \
         [(1, 0, 1), (0, 1, 2), (2, -1, 2)]
+    sim.control("TakeControl", "(is)", (2, "Holder"))  # a taken head never expires,
+    queue("Late", 3)  # though silent for longer than Late, which does
     deadline = time.monotonic() + 20
-    while sim.camera(2)["queue"] != ["Busy"] and time.monotonic() < deadline:
+    while sim.camera(2)["queue"] != ["Holder", "Busy"] and time.monotonic() < deadline:
         assert queue("Busy", 0)[0] in (0, 1)
-    assert sim.camera(2)["queue"] == ["Busy"]
-    assert queue("Busy", 2) == (2, -1, 0)
-    assert wait_until(lambda: changes == [(2, "Silent"), (2, "Busy"), (2, "")])
+    assert sim.camera(2)["queue"] == ["Holder", "Busy"]
+    assert queue("Busy", 2) == (2, -1, 1)
+    sim.control("ReleaseControl", "(is)", (2, "Holder"))
+    assert wait_until(lambda: changes == [(2, "Silent"), (2, "Holder"), (2, "")]), changes
