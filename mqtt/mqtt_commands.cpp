@@ -11,8 +11,8 @@
 namespace {
 
 constexpr int kCallTimeoutMs = 10000;
-constexpr const char kTourInterface[] = "com.vorn.PresetTour";
-constexpr const char kControllerInterface[] = "com.vorn.PresetTourController";
+constexpr const char *kTourInterface = PATROLD_TOUR_INTERFACE;
+constexpr const char *kControllerInterface = PATROLD_CONTROLLER_INTERFACE;
 /* Camera numbers beyond this get no error topic of their own. */
 constexpr int kErrorTopicCameraMax = 9999;
 
