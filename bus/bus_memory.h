@@ -7,7 +7,9 @@
  * slowly while it is flooded, so the queue (and every reply queued after
  * it, root's included) grew with the flood. A filter on the connection
  * counts, per sender, the calls whose reply has not yet reached the socket;
- * a call beyond kMaxUnansweredCalls is dropped unanswered. No legitimate
+ * a read (introspection, properties, the status objects) beyond
+ * kMaxUnansweredCalls is dropped unanswered; tour requests are counted but
+ * always taken, since a dropped play or stop would be lost. No legitimate
  * client waits for that many replies at once; a flooder's dropped calls
  * hold the slots the bus grants it for pending replies (128 on the system
  * bus), so the bus soon refuses its calls itself. Calls flagged
