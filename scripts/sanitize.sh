@@ -90,6 +90,10 @@ stage_asan() {
   # Left to the ordinary run: the demo (its script builds a preload chain of
   # its own and drives the daemon along the end-to-end suite's roads) and the
   # benchmarks (figures taken under ASan mean nothing).
+  # libfaketime and the ASan runtime deadlock while both load, so the
+  # end-to-end timetable test runs in the ordinary stages only; the
+  # timetable code itself runs here in the schedule unit tests.
+  PYTEST_ADDOPTS="--deselect tests/e2e/test_schedule.py" \
   GTEST_OUTPUT="xml:$results/" meson test -C "$dir" --no-rebuild --print-errorlogs \
     --num-processes "$JOBS" --timeout-multiplier 3 --no-suite demo --no-suite bench
   unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS PATROLD_PRELOAD
