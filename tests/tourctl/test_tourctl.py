@@ -333,15 +333,16 @@ def test_check_finds_what_patrold_would_meet(tourctl, seed, paramctl):
          tour_lines(6, camera=3, presets=(1, 2, 3), positions=(0, 0, 1), pause_minutes=40000000) +
          [f"{base}.G05.Name=x", f"{base}.G4.Tour.T0.PresetNbr=p",
           f"{base}.G6.Tour.T2.MoveSpeed=40000", f"{base}.G6.Tour.T2.WaitTime=40000000",
-          f"{base}.G6.Tour.T2.WaitTimeViewType=Minutes"])
+          f"{base}.G6.Tour.T2.WaitTimeViewType=Minutes",
+          f"{base}.G1.Schedule=* 22:00-06:00", f"{base}.G2.Schedule=Sat 05:00-05:30"])
     before = paramctl.list()
     result = tourctl("check", "--json")
     assert result.returncode == 1 and paramctl.list() == before
     assert {(p["Tour"], p["Leaf"][len(base) + 1:]) for p in json.loads(result.stdout)} == {
         (5, "G05"), (3, "G3.CamNbr"), (4, "G4.Tour.T0.PresetNbr"), (1, "G1.Running"),
         (2, "G2.Running"), (6, "G6.Tour.T1.Position"), (6, "G6.Tour.T2.MoveSpeed"),
-        (6, "G6.Tour.T2.WaitTime"), (6, "G6.TimeBetweenSequences")}
-    assert len(tourctl("check").stdout.splitlines()) == 9
+        (6, "G6.Tour.T2.WaitTime"), (6, "G6.TimeBetweenSequences"), (1, "G1.Schedule")}
+    assert len(tourctl("check").stdout.splitlines()) == 10
     assert paramctl.run("set", f"{base}.Stray.Name=x").returncode == 0
     assert (None, "Stray") in {(p["Tour"], p["Leaf"][len(base) + 1:])
                                for p in json.loads(tourctl("check", "--json").stdout)}

@@ -201,7 +201,15 @@ Exit run_schedule(int tour_id, const std::optional<std::string> &text);
 std::string schedule_shown(const Tour &tour);
 /* A camera's next timetable edge: "Mon 22:00 play G3", "-" for none. */
 std::string schedule_next(const CameraStatus &camera);
-/* Warns of two tours of one camera whose timetables overlap. */
+/* Two tours of one camera whose timetables share a minute of the week:
+ * patrold gives the camera to the window that started last. */
+struct ScheduleOverlap {
+  int32_t first;
+  int32_t second;
+  int32_t camera;
+};
+std::vector<ScheduleOverlap> schedule_overlaps(const Tours &tours);
+/* Warns of each of them on stderr. */
 void warn_schedule_overlaps(const Tours &tours);
 
 } // namespace tourctl

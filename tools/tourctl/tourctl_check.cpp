@@ -17,8 +17,12 @@ struct Problem {
   std::string text; /* tourctl's words, stored text in it already escaped */
 };
 
+std::string leaf_of_id(int32_t tour, const std::string &below) {
+  return std::string(TOUR_ROOT_GROUP) + ".G" + std::to_string(tour) + below;
+}
+
 std::string leaf_of(const Tour &tour, const std::string &below) {
-  return std::string(TOUR_ROOT_GROUP) + ".G" + std::to_string(tour.id) + below;
+  return leaf_of_id(tour.id, below);
 }
 
 std::string point_leaf(const Tour &tour, int32_t point, const char *leaf) {
@@ -113,6 +117,11 @@ std::vector<Problem> problems_of(const Tours &tours) {
                          std::to_string(camera) +
                          ": start-up resumes none of them and sets each to \"no\""});
   }
+  for (const ScheduleOverlap &o : schedule_overlaps(tours))
+    out.push_back({o.first, leaf_of_id(o.first, ".Schedule"),
+                   "its timetable overlaps that of tour " + std::to_string(o.second) +
+                       " on camera " + std::to_string(o.camera) +
+                       ": the window that starts last has the camera"});
   return out;
 }
 

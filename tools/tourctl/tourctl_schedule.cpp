@@ -89,21 +89,28 @@ std::string schedule_next(const CameraStatus &camera) {
   return std::string(when) + " " + action;
 }
 
-void warn_schedule_overlaps(const Tours &tours) {
+std::vector<ScheduleOverlap> schedule_overlaps(const Tours &tours) {
+  std::vector<ScheduleOverlap> out;
   for (size_t i = 0; i < tours.tours.size(); ++i) {
     const Tour &a = tours.tours[i];
     const auto camera = stored_int(a.values, "CamNbr");
     const auto windows_a = windows_of(a);
-    for (size_t j = i + 1; windows_a && j < tours.tours.size(); ++j) {
+    for (size_t j = i + 1; camera && windows_a && j < tours.tours.size(); ++j) {
       const Tour &b = tours.tours[j];
       const auto windows_b = windows_of(b);
       if (windows_b && stored_int(b.values, "CamNbr") == camera &&
           tour_schedule_overlap(*windows_a, *windows_b))
-        complain("tours %d and %d of camera %d have overlapping timetables: the window that "
-                 "starts last has the camera",
-                 a.id, b.id, camera.value_or(0));
+        out.push_back({a.id, b.id, *camera});
     }
   }
+  return out;
+}
+
+void warn_schedule_overlaps(const Tours &tours) {
+  for (const ScheduleOverlap &o : schedule_overlaps(tours))
+    complain("tours %d and %d of camera %d have overlapping timetables: the window that "
+             "starts last has the camera",
+             o.first, o.second, o.camera);
 }
 
 } // namespace tourctl
