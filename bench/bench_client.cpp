@@ -45,12 +45,12 @@ constexpr Target kPatrold = {BENCH_PATROLD_NAME, BENCH_PATROLD_PATH,
                              BENCH_PATROLD_IFACE, BENCH_PATROLD_METHOD};
 constexpr Target kMinimal = {BENCH_MINIMAL_NAME, BENCH_MINIMAL_PATH,
                              BENCH_MINIMAL_IFACE, BENCH_MINIMAL_METHOD};
-constexpr Target kPatroldStatus = {BENCH_PATROLD_NAME, BENCH_PATROLD_STATUS_PATH,
-                                   BENCH_MANAGER_IFACE, BENCH_MANAGER_METHOD,
-                                   false};
-constexpr Target kMinimalStatus = {BENCH_MINIMAL_NAME, BENCH_MINIMAL_STATUS_PATH,
-                                   BENCH_MANAGER_IFACE, BENCH_MANAGER_METHOD,
-                                   false};
+constexpr Target kPatroldStatus = {
+    BENCH_PATROLD_NAME, BENCH_PATROLD_STATUS_PATH, BENCH_MANAGER_IFACE,
+    BENCH_MANAGER_METHOD, false};
+constexpr Target kMinimalStatus = {
+    BENCH_MINIMAL_NAME, BENCH_MINIMAL_STATUS_PATH, BENCH_MANAGER_IFACE,
+    BENCH_MANAGER_METHOD, false};
 constexpr int kWarmupCalls = 100;
 
 [[noreturn]] void die(const char *what, const GError *error) {
@@ -62,12 +62,13 @@ constexpr int kWarmupCalls = 100;
 /* One blocking call; the elapsed time in nanoseconds. */
 int64_t timed_call(GDBusConnection *conn, const Target &t, int32_t arg) {
   g_autoptr(GError) error = nullptr;
-  struct timespec a {}, b {};
+  struct timespec a {
+  }, b{};
   clock_gettime(CLOCK_MONOTONIC, &a);
   g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
       conn, t.name, t.path, t.iface, t.method,
-      t.takes_int ? g_variant_new("(i)", arg) : nullptr,
-      nullptr, G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
+      t.takes_int ? g_variant_new("(i)", arg) : nullptr, nullptr,
+      G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
   clock_gettime(CLOCK_MONOTONIC, &b);
   if (!reply)
     die(t.method, error);
@@ -107,10 +108,11 @@ int interleaved(const Target &ours, const Target &floor, int count,
       a.push_back(timed_call(conn, ours, arg));
     }
   }
-  std::printf("{\"calls\": %d, \"patrold_p50_us\": %.1f, \"patrold_p99_us\": %.1f,"
-              " \"minimal_p50_us\": %.1f, \"minimal_p99_us\": %.1f}\n",
-              count, percentile_us(a, 0.5), percentile_us(a, 0.99),
-              percentile_us(b, 0.5), percentile_us(b, 0.99));
+  std::printf(
+      "{\"calls\": %d, \"patrold_p50_us\": %.1f, \"patrold_p99_us\": %.1f,"
+      " \"minimal_p50_us\": %.1f, \"minimal_p99_us\": %.1f}\n",
+      count, percentile_us(a, 0.5), percentile_us(a, 0.99),
+      percentile_us(b, 0.5), percentile_us(b, 0.99));
   return 0;
 }
 
@@ -131,8 +133,8 @@ void send_one(Client *c);
 void on_reply(GObject *source, GAsyncResult *result, gpointer data) {
   auto *c = static_cast<Client *>(data);
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = g_dbus_connection_call_finish(
-      G_DBUS_CONNECTION(source), result, &error);
+  g_autoptr(GVariant) reply =
+      g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
   --c->outstanding;
   if (g_get_monotonic_time() >= c->deadline)
     return;

@@ -83,8 +83,8 @@ void on_managed_objects(GDBusConnection *, const gchar *, const gchar *,
 }
 
 const GDBusInterfaceVTable vtable = {on_method_call, nullptr, nullptr, {}};
-const GDBusInterfaceVTable manager_vtable = {on_managed_objects, nullptr,
-                                             nullptr, {}};
+const GDBusInterfaceVTable manager_vtable = {
+    on_managed_objects, nullptr, nullptr, {}};
 
 void on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
   guint id = g_dbus_connection_register_object(

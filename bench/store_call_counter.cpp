@@ -31,10 +31,10 @@ enum Call {
 };
 
 constexpr const char *kNames[CallCount] = {
-    "cli_resetOptions",         "cli_sync",
-    "cli_getCustomParam",       "cli_setCustomParam",
+    "cli_resetOptions",          "cli_sync",
+    "cli_getCustomParam",        "cli_setCustomParam",
     "cli_getChildGroupsInGroup", "cli_getChildGroupInGroup",
-    "cli_cleanupGroupContext",  "cli_deleteGroup",
+    "cli_cleanupGroupContext",   "cli_deleteGroup",
 };
 
 std::atomic<long> counts[CallCount];
@@ -80,7 +80,7 @@ void cli_sync(cli_Options *options, int32_t *error) {
 char *cli_getCustomParam(const char *name, cli_Options *options,
                          int32_t *error) {
   return next<decltype(&cli_getCustomParam)>(GetCustomParam)(name, options,
-                                                              error);
+                                                             error);
 }
 
 void cli_setCustomParam(const char *name, const char *value,

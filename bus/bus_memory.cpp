@@ -30,13 +30,14 @@ std::unordered_map<std::string, unsigned> unanswered;
 /* false when the call is to be dropped: its sender is over the limit. */
 bool admit_call(GDBusMessage *message) {
   const char *sender = g_dbus_message_get_sender(message);
-  if (sender == nullptr ||
-      (g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) != 0)
+  if (sender == nullptr || (g_dbus_message_get_flags(message) &
+                            G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) != 0)
     return true;
   /* A tour request is never lost: its reply is empty, and the policy lets
    * only root and operators send one. */
   const char *interface = g_dbus_message_get_interface(message);
-  const bool request = interface != nullptr && g_str_has_prefix(interface, "com.vorn.");
+  const bool request =
+      interface != nullptr && g_str_has_prefix(interface, "com.vorn.");
   const std::lock_guard<std::mutex> hold(unanswered_lock);
   unsigned &count = unanswered[sender];
   if (count >= kMaxUnansweredCalls && !request)
@@ -62,7 +63,8 @@ bool flush_again = false;
 void flush_then_trim();
 
 void on_flushed(GObject *connection, GAsyncResult *result, gpointer) {
-  g_dbus_connection_flush_finish(G_DBUS_CONNECTION(connection), result, nullptr);
+  g_dbus_connection_flush_finish(G_DBUS_CONNECTION(connection), result,
+                                 nullptr);
 #if defined(__GLIBC__)
   malloc_trim(0);
 #endif
@@ -94,10 +96,12 @@ gboolean on_quiet_check(gpointer) {
   return goes_on ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }
 
-GDBusMessage *filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer) {
+GDBusMessage *filter(GDBusConnection *, GDBusMessage *message,
+                     gboolean incoming, gpointer) {
   const GDBusMessageType type = g_dbus_message_get_message_type(message);
   if (!incoming) {
-    if (type == G_DBUS_MESSAGE_TYPE_METHOD_RETURN || type == G_DBUS_MESSAGE_TYPE_ERROR)
+    if (type == G_DBUS_MESSAGE_TYPE_METHOD_RETURN ||
+        type == G_DBUS_MESSAGE_TYPE_ERROR)
       reply_leaves(message);
     return message;
   }
@@ -125,7 +129,8 @@ void start(GDBusConnection *connection) {
   watched = connection;
   context = g_main_context_ref_thread_default();
   counted_at.store(messages.load());
-  filter_id = g_dbus_connection_add_filter(connection, filter, nullptr, nullptr);
+  filter_id =
+      g_dbus_connection_add_filter(connection, filter, nullptr, nullptr);
 }
 
 void stop() {

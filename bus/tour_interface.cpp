@@ -73,8 +73,8 @@ void call_set_running(GVariant *parameters, GDBusMethodInvocation *invocation) {
   g_autofree gchar *running = nullptr;
   g_autofree gchar *confhub_id = nullptr;
   g_variant_get(parameters, "(ss)", &running, &confhub_id);
-  gboolean ok =
-      tour_handler_set_preset_tour_running(handler, running, confhub_id, &error);
+  gboolean ok = tour_handler_set_preset_tour_running(handler, running,
+                                                     confhub_id, &error);
   reply(invocation, ok, error);
 }
 
@@ -85,11 +85,9 @@ bool is_known_interface(const char *interface_name) {
 }
 
 void handle_method_call(GDBusConnection * /*connection*/,
-                        const gchar * /*sender*/,
-                        const gchar * /*object_path*/,
+                        const gchar * /*sender*/, const gchar * /*object_path*/,
                         const gchar *interface_name, const gchar *method_name,
-                        GVariant *parameters,
-                        GDBusMethodInvocation *invocation,
+                        GVariant *parameters, GDBusMethodInvocation *invocation,
                         gpointer /*user_data*/) {
   if (!is_known_interface(interface_name)) {
     g_dbus_method_invocation_return_dbus_error(

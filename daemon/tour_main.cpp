@@ -59,8 +59,9 @@ int refuse_privileged_groups(const char *login) {
   for (const gid_t gid : groups) {
     const struct group *gr = getgrgid(gid);
     const char *name = gr != nullptr ? gr->gr_name : "";
-    if (gid == 0 || std::any_of(kPrivilegedGroups.begin(), kPrivilegedGroups.end(),
-                                [name](const char *p) { return strcmp(p, name) == 0; })) {
+    if (gid == 0 ||
+        std::any_of(kPrivilegedGroups.begin(), kPrivilegedGroups.end(),
+                    [name](const char *p) { return strcmp(p, name) == 0; })) {
       fprintf(stderr, "Refusing privileged group %d (%s) of user \"%s\".\n",
               static_cast<int>(gid), name, login);
       return -1;
@@ -185,14 +186,16 @@ int main(int argc, char **argv) {
   init_signals();
   main_loop = g_main_loop_new(nullptr, FALSE);
 
-  handler = static_cast<TourHandler *>(g_object_new(TOUR_HANDLER_TYPE, nullptr));
+  handler =
+      static_cast<TourHandler *>(g_object_new(TOUR_HANDLER_TYPE, nullptr));
   if (handler == nullptr) {
     syslog(LOG_ERR, "Cannot create TourHandler object!");
     return EXIT_FAILURE;
   }
   /* After the recovery, which the handler ran: a timetable has the last
    * word on what plays now. */
-  TourSchedule *schedule = tour_schedule_new(handler, nullptr, PATROLD_BUILD_YEAR);
+  TourSchedule *schedule =
+      tour_schedule_new(handler, nullptr, PATROLD_BUILD_YEAR);
   /* Follows the handler, so it goes before the handler does. */
   TourStatus *status = tour_status_new(handler, schedule);
   tour_handler_update_timer(handler);

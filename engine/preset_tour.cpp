@@ -56,8 +56,7 @@ static void preset_tour_init(PresetTour *self) {
 
   g_autoptr(GError) error = nullptr;
   self->connection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-  for (int attempt = 1; error != nullptr && attempt < kBusAttempts;
-       ++attempt) {
+  for (int attempt = 1; error != nullptr && attempt < kBusAttempts; ++attempt) {
     g_clear_error(&error);
     g_usleep(kBusRetryPauseUs);
     self->connection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
@@ -112,15 +111,15 @@ int preset_tour_prepare_tour(PresetTour *self, int camera_id, int tour_id) {
   if (tour_confhub_read_plan(tour_id, &plan, &failure, nullptr) != 0) {
     static constexpr const char *kFailures[] = {
         "", "Error fetching GUARD_TIME_BETWEEN_SEQUENCES",
-        "Error fetching GUARD_RANDOM_ENABLED", "Error fetching tour relay points",
-        "Error fetching tour relay point"};
+        "Error fetching GUARD_RANDOM_ENABLED",
+        "Error fetching tour relay points", "Error fetching tour relay point"};
     return fail_preparation(self, kFailures[size_t(failure)]);
   }
   self->time_between_sequences = plan.pause_minutes;
   self->random = plan.random ? 1 : 0;
   for (auto it = plan.points.rbegin(); it != plan.points.rend(); ++it)
-    self->presets = g_list_prepend(
-        self->presets, g_memdup2(&it->point, sizeof it->point));
+    self->presets =
+        g_list_prepend(self->presets, g_memdup2(&it->point, sizeof it->point));
 
   self->current_index = 0;
   self->state = PRESET_TOUR_STATE_PREPARED;
@@ -139,8 +138,8 @@ int preset_tour_compare_preset_positions(const PresetPoint *preset_a,
 }
 
 TimeValue preset_tour_deadline(TimeValue from, int64_t seconds) {
-  const int64_t sec = std::clamp<int64_t>(int64_t{from.sec} + seconds,
-                                          INT32_MIN, INT32_MAX);
+  const int64_t sec =
+      std::clamp<int64_t>(int64_t{from.sec} + seconds, INT32_MIN, INT32_MAX);
   from.sec = static_cast<int32_t>(sec);
   return from;
 }
@@ -159,8 +158,8 @@ const PresetPoint *preset_tour_current_point(PresetTour *self) {
       g_list_nth_data(self->presets, guint(self->current_index)));
 }
 
-void preset_tour_log_failure(PresetTour *self, int priority,
-                             const char *format, ...) {
+void preset_tour_log_failure(PresetTour *self, int priority, const char *format,
+                             ...) {
   va_list args;
   va_start(args, format);
   g_autofree char *raw = g_strdup_vprintf(format, args);

@@ -22,8 +22,7 @@ void extend_wait_by_hold(PresetTour *self) {
 
 void subscribe_events(PresetTour *self) {
   preset_events_init(preset_tour_preset_event_cb, self, self->camera_id);
-  tour_moving_events_enable(preset_tour_moving_event_cb, self,
-                            self->camera_id);
+  tour_moving_events_enable(preset_tour_moving_event_cb, self, self->camera_id);
 }
 
 void unsubscribe_events(int camera_id) {

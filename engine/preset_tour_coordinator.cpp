@@ -61,9 +61,9 @@ int preset_tour_get_position(PresetTour *self, int32_t position[3]) {
   }
 
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = call_blocking(
-      self, "QueryPosition", g_variant_new("(si)", self->client_name, 0),
-      &error);
+  g_autoptr(GVariant) reply =
+      call_blocking(self, "QueryPosition",
+                    g_variant_new("(si)", self->client_name, 0), &error);
   if (reply == nullptr ||
       !g_variant_is_of_type(reply, G_VARIANT_TYPE("(iiiiiiii)"))) {
     if (error == nullptr)

@@ -97,5 +97,5 @@ int preset_tour_match_position(PresetTour *self);
 
 /* Logs `format` at `priority` and keeps the text as the camera's last
  * failure, both escaped and cut to TOUR_TEXT_VALUE_MAX (tour_text.h). */
-void preset_tour_log_failure(PresetTour *self, int priority,
-                             const char *format, ...) G_GNUC_PRINTF(3, 4);
+void preset_tour_log_failure(PresetTour *self, int priority, const char *format,
+                             ...) G_GNUC_PRINTF(3, 4);

@@ -54,7 +54,9 @@ bool write_running(TourParam *request) {
 void carry_out(RunningWriter &w, TourParam *request) {
   while (!write_running(request)) {
     g_autoptr(GMutexLocker) locker = g_mutex_locker_new(&w.lock);
-    auto done = [&] { return w.flushing > 0 || w.queued.count(request->tour_id) > 0; };
+    auto done = [&] {
+      return w.flushing > 0 || w.queued.count(request->tour_id) > 0;
+    };
     if (done())
       return;
     const gint64 until = g_get_monotonic_time() + kRetryPauseUs;
@@ -97,8 +99,8 @@ bool ensure_worker(RunningWriter &w) {
     w.queue = g_async_queue_new();
   g_autoptr(GError) error = nullptr;
   w.thread = g_thread_try_new("update_running_state",
-                              preset_tour_update_running_state_thread,
-                              nullptr, &error);
+                              preset_tour_update_running_state_thread, nullptr,
+                              &error);
   return w.thread != nullptr;
 }
 

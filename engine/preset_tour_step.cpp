@@ -37,9 +37,9 @@ void start_dwell(PresetTour *self) {
   const bool last_of_round =
       self->current_index + 1 >= int(g_list_length(self->presets));
   self->wait_until = preset_tour_deadline(
-      now, tour_confhub_dwell_seconds(point->wait_time,
-                                      self->time_between_sequences,
-                                      self->random != 0, last_of_round));
+      now,
+      tour_confhub_dwell_seconds(point->wait_time, self->time_between_sequences,
+                                 self->random != 0, last_of_round));
   self->state = PRESET_TOUR_STATE_WAITING;
 }
 
@@ -123,8 +123,7 @@ int preset_tour_iterate_tour(PresetTour *self) {
   }
 }
 
-void preset_tour_goto_preset(PresetTour *self, int preset_nbr,
-                             int move_speed) {
+void preset_tour_goto_preset(PresetTour *self, int preset_nbr, int move_speed) {
   g_assert(IS_PRESET_TOUR(self));
 
   /* Without a proxy the goto is skipped; the readiness rules of the moving

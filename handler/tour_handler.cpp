@@ -210,11 +210,11 @@ gboolean tour_handler_idle_cb(gpointer self) {
 void tour_handler_update_timer(TourHandler *self) {
   /* An idle daemon must not wake up: the tick exists only while some engine
    * has a tour loaded. */
-  bool any_active = std::any_of(
-      self->preset_tours.begin(), self->preset_tours.end(),
-      [](const PresetTour *tour) {
-        return tour != nullptr && preset_tour_snapshot(tour).active;
-      });
+  bool any_active =
+      std::any_of(self->preset_tours.begin(), self->preset_tours.end(),
+                  [](const PresetTour *tour) {
+                    return tour != nullptr && preset_tour_snapshot(tour).active;
+                  });
 
   if (any_active) {
     if (self->timeout_id == 0)
@@ -227,7 +227,7 @@ void tour_handler_update_timer(TourHandler *self) {
 }
 
 gboolean tour_handler_iterate_tours(gpointer self) {
-  g_assert(IS_TOUR_HANDLER (self));
+  g_assert(IS_TOUR_HANDLER(self));
   TourHandler *handler = TOUR_HANDLER(self);
 
   /* Processing may remove this very timeout; the stepping pass still runs

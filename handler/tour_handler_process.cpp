@@ -63,7 +63,8 @@ void process_play(TourHandler *self, int32_t tour_id) {
     return;
   }
 
-  PresetTour *tour = tour_handler_get_preset_tour_from_camera_id(self, camera_id);
+  PresetTour *tour =
+      tour_handler_get_preset_tour_from_camera_id(self, camera_id);
   if (tour == nullptr) {
     syslog(LOG_ERR, "Failed to get/create PresetTour object");
     write_not_running(tour_id);
@@ -224,7 +225,7 @@ PresetTour *tour_handler_get_preset_tour_from_camera_id(TourHandler *self,
                                                         int32_t camera_id) {
   g_assert(camera_id > 0);
   g_assert(camera_id <= IMAGE_SOURCES);
-  g_assert(IS_TOUR_HANDLER (self));
+  g_assert(IS_TOUR_HANDLER(self));
 
   PresetTour *&slot = self->preset_tours[tour_handler_slot(camera_id)];
   if (slot != nullptr)

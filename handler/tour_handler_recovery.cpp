@@ -72,7 +72,7 @@ void recover_camera(TourHandler *self, int32_t camera_id, TourState *states,
 } // namespace
 
 void tour_handler_startup_helper(TourHandler *self) {
-  g_assert(IS_TOUR_HANDLER (self));
+  g_assert(IS_TOUR_HANDLER(self));
 
   g_autofree int32_t *ids = nullptr;
   int count = tour_confhub_get_guard_tour_ids(&ids);

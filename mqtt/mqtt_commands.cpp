@@ -52,13 +52,15 @@ std::string in_operator_words(const GError *error) {
       g_strcmp0(remote, "org.freedesktop.DBus.Error.NameHasNoOwner") == 0)
     return "patrold is not running";
   if (g_strcmp0(remote, "org.freedesktop.DBus.Error.AccessDenied") == 0)
-    return "not allowed to control patrold: the bridge's account must be in patrold-operators";
+    return "not allowed to control patrold: the bridge's account must be in "
+           "patrold-operators";
   if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
       g_strcmp0(remote, "org.freedesktop.DBus.Error.NoReply") == 0)
     return "patrold did not answer within 10 s";
   g_autoptr(GError) copy = g_error_copy(error);
   g_dbus_error_strip_remote_error(copy);
-  return "patrold refused the request: " + tour_text_bounded(copy->message, 256);
+  return "patrold refused the request: " +
+         tour_text_bounded(copy->message, 256);
 }
 
 } // namespace
@@ -69,18 +71,20 @@ struct Commands::Call {
   std::string what;
 };
 
-Commands::Commands(const MqttConfig &config, GDBusConnection *bus, Follower &follower,
-                   CommandEvents events)
-    : prefix_(config.base + "/camera/"), bus_(bus), follower_(follower), events_(events) {}
+Commands::Commands(const MqttConfig &config, GDBusConnection *bus,
+                   Follower &follower, CommandEvents events)
+    : prefix_(config.base + "/camera/"), bus_(bus), follower_(follower),
+      events_(events) {}
 
-void Commands::refuse(int camera, const std::string &what, const std::string &reason) {
+void Commands::refuse(int camera, const std::string &what,
+                      const std::string &reason) {
   mqtt_log("refused %s: %s", what.c_str(), reason.c_str());
   if (camera >= 0 && camera <= kErrorTopicCameraMax)
     events_.refused(events_.data, camera, reason);
 }
 
-void Commands::handle(const char *topic, std::string_view payload, bool oversized,
-                      bool retained) {
+void Commands::handle(const char *topic, std::string_view payload,
+                      bool oversized, bool retained) {
   const std::string_view name = topic;
   const std::string shown = tour_text_bounded(name, 256);
   if (!name.starts_with(prefix_)) {
@@ -91,47 +95,57 @@ void Commands::handle(const char *topic, std::string_view payload, bool oversize
   const auto slash = rest.find('/');
   const std::optional<int> number = decimal(rest.substr(0, slash));
   const int camera = number.value_or(-1);
-  const std::string_view leaf = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
-  const std::string what = "\"" + tour_text_bounded(payload, 64) + "\" on " + shown;
+  const std::string_view leaf =
+      slash == std::string_view::npos ? "" : rest.substr(slash + 1);
+  const std::string what =
+      "\"" + tour_text_bounded(payload, 64) + "\" on " + shown;
   if (payload.empty() && !oversized) {
     /* How a client clears a retained message: not a command. */
     mqtt_log("ignored an empty message on %s", shown.c_str());
     return;
   }
   if (retained) {
-    mqtt_log("ignored a retained command: \"%s\" on %s", tour_text_bounded(payload, 64).c_str(),
-             shown.c_str());
+    mqtt_log("ignored a retained command: \"%s\" on %s",
+             tour_text_bounded(payload, 64).c_str(), shown.c_str());
     return;
   }
   if (!number || *number < 1 || *number > MQTT_CAMERA_COUNT)
     return refuse(camera, what,
-                  "no such camera: cameras are 1 to " + std::to_string(MQTT_CAMERA_COUNT));
+                  "no such camera: cameras are 1 to " +
+                      std::to_string(MQTT_CAMERA_COUNT));
   if (oversized)
     return refuse(camera, shown,
-                  "the payload is longer than " + std::to_string(MQTT_MAX_PAYLOAD) + " bytes");
+                  "the payload is longer than " +
+                      std::to_string(MQTT_MAX_PAYLOAD) + " bytes");
   const std::string_view body = trimmed(payload);
   if (body.empty() || !tour_text_is_plain(body))
-    return refuse(camera, what, "the payload must be a word or number without control characters");
+    return refuse(
+        camera, what,
+        "the payload must be a word or number without control characters");
   const std::string text(body);
   if (leaf == "tour/set")
     return tour(camera, what, text);
   const std::optional<bool> on = on_off(text);
   if (leaf != "pause/set" && leaf != "block/set")
-    return refuse(camera, what, "unknown command: use tour/set, pause/set or block/set");
+    return refuse(camera, what,
+                  "unknown command: use tour/set, pause/set or block/set");
   if (!on)
     return refuse(camera, what, "the payload must be ON or OFF");
   if (leaf == "pause/set")
     return pause(camera, what, *on);
   if (!follower_.present())
     return refuse(camera, what, "patrold is not running");
-  call(camera, what, kControllerInterface, *on ? "BlockPlayback" : "UnblockPlayback", camera);
+  call(camera, what, kControllerInterface,
+       *on ? "BlockPlayback" : "UnblockPlayback", camera);
 }
 
-void Commands::tour(int camera, const std::string &what, const std::string &text) {
+void Commands::tour(int camera, const std::string &what,
+                    const std::string &text) {
   if (!follower_.present())
     return refuse(camera, what, "patrold is not running");
   const CameraState &state = follower_.camera(camera);
-  if (g_ascii_strcasecmp(text.c_str(), "stop") == 0 || text == MQTT_STOPPED_OPTION) {
+  if (g_ascii_strcasecmp(text.c_str(), "stop") == 0 ||
+      text == MQTT_STOPPED_OPTION) {
     if (state.tour_id >= 0)
       call(camera, what, kTourInterface, "StopPresetTour", state.tour_id);
     return;
@@ -140,7 +154,8 @@ void Commands::tour(int camera, const std::string &what, const std::string &text
   auto matches = [&] {
     std::vector<const TourEntry *> found;
     for (const TourEntry &tour : follower_.tours())
-      if (id ? tour.id == *id : tour.camera == camera && mqtt_tour_option(tour) == text)
+      if (id ? tour.id == *id
+             : tour.camera == camera && mqtt_tour_option(tour) == text)
         found.push_back(&tour);
     return found;
   };
@@ -153,19 +168,23 @@ void Commands::tour(int camera, const std::string &what, const std::string &text
   if (found.empty())
     return refuse(camera, what,
                   id ? "no tour " + shown
-                     : "camera " + std::to_string(camera) + " has no tour named \"" + shown + "\"");
+                     : "camera " + std::to_string(camera) +
+                           " has no tour named \"" + shown + "\"");
   if (found.size() > 1)
     return refuse(camera, what,
-                  std::to_string(found.size()) + " tours of camera " + std::to_string(camera) +
-                      " are named \"" + shown + "\": send the tour's number");
+                  std::to_string(found.size()) + " tours of camera " +
+                      std::to_string(camera) + " are named \"" + shown +
+                      "\": send the tour's number");
   const TourEntry &tour = *found.front();
   if (tour.camera != camera)
     return refuse(camera, what,
                   "tour " + std::to_string(tour.id) + " belongs to camera " +
-                      std::to_string(tour.camera) + ", not camera " + std::to_string(camera));
+                      std::to_string(tour.camera) + ", not camera " +
+                      std::to_string(camera));
   if (state.blocked)
     return refuse(camera, what,
-                  "camera " + std::to_string(camera) + " is blocked: unblock it first");
+                  "camera " + std::to_string(camera) +
+                      " is blocked: unblock it first");
   call(camera, what, kTourInterface, "PlayPresetTour", tour.id);
 }
 
@@ -174,16 +193,18 @@ void Commands::pause(int camera, const std::string &what, bool on) {
     return refuse(camera, what, "patrold is not running");
   const CameraState &state = follower_.camera(camera);
   if (state.tour_id < 0)
-    return refuse(camera, what, "no tour plays on camera " + std::to_string(camera));
-  call(camera, what, kTourInterface, on ? "PausePresetTour" : "ResumePresetTour",
-       state.tour_id);
+    return refuse(camera, what,
+                  "no tour plays on camera " + std::to_string(camera));
+  call(camera, what, kTourInterface,
+       on ? "PausePresetTour" : "ResumePresetTour", state.tour_id);
 }
 
 void Commands::call(int camera, const std::string &what, const char *interface,
                     const char *method, int32_t argument) {
-  g_dbus_connection_call(bus_, MQTT_PATROLD_NAME, MQTT_PATROLD_PATH, interface, method,
-                         g_variant_new("(i)", argument), G_VARIANT_TYPE_UNIT,
-                         G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, on_reply,
+  g_dbus_connection_call(bus_, MQTT_PATROLD_NAME, MQTT_PATROLD_PATH, interface,
+                         method, g_variant_new("(i)", argument),
+                         G_VARIANT_TYPE_UNIT, G_DBUS_CALL_FLAGS_NO_AUTO_START,
+                         kCallTimeoutMs, nullptr, on_reply,
                          new Call{this, camera, what});
 }
 

@@ -12,9 +12,9 @@
  * UTF-8 text without control characters (white space around it is
  * dropped). An empty message (what clears a retained one) is ignored, and
  * so is a command given as retained at subscription: it would replay
- * whenever the bridge connects. A command that is refused (bad payload, unknown camera
- * or tour, patrold absent, or patrold's own refusal) changes nothing; the
- * reason is logged once and handed to `refused`. Calls to patrold are
+ * whenever the bridge connects. A command that is refused (bad payload, unknown
+ * camera or tour, patrold absent, or patrold's own refusal) changes nothing;
+ * the reason is logged once and handed to `refused`. Calls to patrold are
  * asynchronous: a busy patrold never holds the bridge's main loop.
  *
  * Threads: main loop only. Ownership: borrows the bus and the follower,
@@ -41,15 +41,16 @@ class Commands {
 public:
   Commands(const MqttConfig &config, GDBusConnection *bus, Follower &follower,
            CommandEvents events);
-  void handle(const char *topic, std::string_view payload, bool oversized, bool retained);
+  void handle(const char *topic, std::string_view payload, bool oversized,
+              bool retained);
 
 private:
   struct Call;
   void refuse(int camera, const std::string &what, const std::string &reason);
   void tour(int camera, const std::string &what, const std::string &text);
   void pause(int camera, const std::string &what, bool on);
-  void call(int camera, const std::string &what, const char *interface, const char *method,
-            int32_t argument);
+  void call(int camera, const std::string &what, const char *interface,
+            const char *method, int32_t argument);
   static void on_reply(GObject *, GAsyncResult *, gpointer);
 
   std::string prefix_; /* <base>/camera/ */

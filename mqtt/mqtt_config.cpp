@@ -42,13 +42,15 @@ bool printable_ascii(const std::string &text) {
 std::optional<std::string> topic_problem(const std::string &topic) {
   if (topic.empty() || topic.size() > kTopicMax)
     return "must be 1 to " + std::to_string(kTopicMax) + " bytes";
-  if (!tour_text_is_plain(topic) || !g_utf8_validate(topic.data(), topic.size(), nullptr))
+  if (!tour_text_is_plain(topic) ||
+      !g_utf8_validate(topic.data(), topic.size(), nullptr))
     return std::string("must be UTF-8 text without control characters");
   if (topic.find_first_of("+#") != std::string::npos)
     return std::string("must not hold the wildcards + or #");
   if (topic.front() == '$')
     return std::string("must not start with $ (the broker's own topics)");
-  if (topic.front() == '/' || topic.back() == '/' || topic.find("//") != std::string::npos)
+  if (topic.front() == '/' || topic.back() == '/' ||
+      topic.find("//") != std::string::npos)
     return std::string("must not start or end with / or hold an empty level");
   return std::nullopt;
 }
@@ -57,11 +59,13 @@ std::optional<std::string> readable_file(const std::string &path) {
   if (path.empty() || path.front() != '/')
     return std::string("must be an absolute file name");
   if (access(path.c_str(), R_OK) != 0)
-    return std::string("cannot read ") + tour_text_bounded(path, 256) + ": " + g_strerror(errno);
+    return std::string("cannot read ") + tour_text_bounded(path, 256) + ": " +
+           g_strerror(errno);
   return std::nullopt;
 }
 
-std::optional<std::string> read_password(const std::string &path, std::string *password) {
+std::optional<std::string> read_password(const std::string &path,
+                                         std::string *password) {
   if (auto problem = readable_file(path))
     return problem;
   g_autoptr(GError) error = nullptr;
@@ -78,13 +82,15 @@ std::optional<std::string> read_password(const std::string &path, std::string *p
     text.remove_suffix(1);
   if (text.empty())
     return std::string("the file is empty");
-  if (text.find('\0') != std::string_view::npos || text.find('\n') != std::string_view::npos)
+  if (text.find('\0') != std::string_view::npos ||
+      text.find('\n') != std::string_view::npos)
     return std::string("the file must hold the password on one line");
   password->assign(text);
   return std::nullopt;
 }
 
-using Check = std::optional<std::string> (*)(const std::string &value, MqttConfig &config);
+using Check = std::optional<std::string> (*)(const std::string &value,
+                                             MqttConfig &config);
 
 struct Key {
   const char *group;
@@ -96,7 +102,8 @@ constexpr std::array<Key, 12> kKeys{{
     {"broker", "host",
      [](const std::string &v, MqttConfig &c) -> std::optional<std::string> {
        if (v.empty() || v.size() > 253 || !printable_ascii(v))
-         return std::string("must be a host name or address (1 to 253 characters, no spaces)");
+         return std::string(
+             "must be a host name or address (1 to 253 characters, no spaces)");
        c.host = v;
        return std::nullopt;
      }},
@@ -111,7 +118,8 @@ constexpr std::array<Key, 12> kKeys{{
     {"broker", "client-id",
      [](const std::string &v, MqttConfig &c) -> std::optional<std::string> {
        if (v.empty() || v.size() > 128 || !printable_ascii(v))
-         return std::string("must be 1 to 128 printable characters without spaces");
+         return std::string(
+             "must be 1 to 128 printable characters without spaces");
        c.client_id = v;
        return std::nullopt;
      }},
@@ -119,12 +127,15 @@ constexpr std::array<Key, 12> kKeys{{
      [](const std::string &v, MqttConfig &c) -> std::optional<std::string> {
        if (v.empty() || v.size() > 256 || !tour_text_is_plain(v) ||
            !g_utf8_validate(v.data(), v.size(), nullptr))
-         return std::string("must be 1 to 256 bytes of UTF-8 without control characters");
+         return std::string(
+             "must be 1 to 256 bytes of UTF-8 without control characters");
        c.username = v;
        return std::nullopt;
      }},
     {"broker", "password-file",
-     [](const std::string &v, MqttConfig &c) { return read_password(v, &c.password); }},
+     [](const std::string &v, MqttConfig &c) {
+       return read_password(v, &c.password);
+     }},
     {"broker", "tls-ca-file",
      [](const std::string &v, MqttConfig &c) {
        c.tls_ca_file = v;
@@ -144,7 +155,8 @@ constexpr std::array<Key, 12> kKeys{{
      [](const std::string &v, MqttConfig &c) -> std::optional<std::string> {
        const auto seconds = whole_number(v, 5, 65535);
        if (!seconds)
-         return std::string("must be a whole number of seconds from 5 to 65535");
+         return std::string(
+             "must be a whole number of seconds from 5 to 65535");
        c.keepalive = *seconds;
        return std::nullopt;
      }},
@@ -201,15 +213,16 @@ std::string mqtt_config_node_name(const char *hostname) {
   return node.empty() ? "host" : node;
 }
 
-std::optional<MqttConfig> mqtt_config_load(const char *path, const char *hostname,
-                                           std::string *error) {
+std::optional<MqttConfig>
+mqtt_config_load(const char *path, const char *hostname, std::string *error) {
   const std::string file = tour_text_bounded(path, 256);
   g_autoptr(GKeyFile) keys = g_key_file_new();
   g_autoptr(GError) gerror = nullptr;
   if (!g_key_file_load_from_file(keys, path, G_KEY_FILE_NONE, &gerror)) {
-    *error = file + ": " + (g_error_matches(gerror, G_FILE_ERROR, G_FILE_ERROR_NOENT)
-                                ? std::string("no such file")
-                                : tour_text_bounded(gerror->message, 512));
+    *error = file + ": " +
+             (g_error_matches(gerror, G_FILE_ERROR, G_FILE_ERROR_NOENT)
+                  ? std::string("no such file")
+                  : tour_text_bounded(gerror->message, 512));
     return std::nullopt;
   }
   MqttConfig config;
@@ -218,12 +231,14 @@ std::optional<MqttConfig> mqtt_config_load(const char *path, const char *hostnam
   g_auto(GStrv) groups = g_key_file_get_groups(keys, nullptr);
   for (char **group = groups; *group; ++group) {
     if (!group_known(*group)) {
-      *error = file + ": [" + tour_text_bounded(*group, 64) + "]: unknown group";
+      *error =
+          file + ": [" + tour_text_bounded(*group, 64) + "]: unknown group";
       return std::nullopt;
     }
     g_auto(GStrv) names = g_key_file_get_keys(keys, *group, nullptr, nullptr);
     for (char **name = names; name && *name; ++name) {
-      const std::string where = file + ": [" + *group + "] " + tour_text_bounded(*name, 64);
+      const std::string where =
+          file + ": [" + *group + "] " + tour_text_bounded(*name, 64);
       const Key *key = find_key(*group, *name);
       if (!key) {
         *error = where + ": unknown key";
@@ -231,7 +246,8 @@ std::optional<MqttConfig> mqtt_config_load(const char *path, const char *hostnam
       }
       g_autofree char *raw = g_key_file_get_value(keys, *group, *name, nullptr);
       /* Unescaped (\s, \n, ...), as GKeyFile reads strings. */
-      g_autofree char *value = g_key_file_get_string(keys, *group, *name, nullptr);
+      g_autofree char *value =
+          g_key_file_get_string(keys, *group, *name, nullptr);
       const std::string text = value ? value : (raw ? raw : "");
       if (auto problem = key->check(text, config)) {
         *error = where + ": " + *problem;

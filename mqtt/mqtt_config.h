@@ -46,5 +46,5 @@ std::string mqtt_config_node_name(const char *hostname);
 
 /* Reads and checks `path`. On failure nullopt, with `error` set to one line
  * naming the file, the key and the reason. */
-std::optional<MqttConfig> mqtt_config_load(const char *path, const char *hostname,
-                                           std::string *error);
+std::optional<MqttConfig>
+mqtt_config_load(const char *path, const char *hostname, std::string *error);

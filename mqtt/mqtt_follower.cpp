@@ -19,27 +19,32 @@ int camera_of(const char *path) {
   if (!path || !g_str_has_prefix(path, prefix.c_str()))
     return 0;
   const char *digits = path + prefix.size();
-  if (std::strlen(digits) != 1 || digits[0] < '1' || digits[0] > '0' + MQTT_CAMERA_COUNT)
+  if (std::strlen(digits) != 1 || digits[0] < '1' ||
+      digits[0] > '0' + MQTT_CAMERA_COUNT)
     return 0;
   return digits[0] - '0';
 }
 
 } // namespace
 
-Follower::Follower(GDBusConnection *bus, FollowerEvents events) : bus_(bus), events_(events) {
+Follower::Follower(GDBusConnection *bus, FollowerEvents events)
+    : bus_(bus), events_(events) {
   for (int i = 0; i < MQTT_CAMERA_COUNT; ++i)
     cameras_[i].camera = i + 1;
   changed_ = g_dbus_connection_signal_subscribe(
-      bus_, MQTT_PATROLD_NAME, "org.freedesktop.DBus.Properties", "PropertiesChanged", nullptr,
-      MQTT_STATUS_INTERFACE, G_DBUS_SIGNAL_FLAGS_NONE, on_changed, this, nullptr);
+      bus_, MQTT_PATROLD_NAME, "org.freedesktop.DBus.Properties",
+      "PropertiesChanged", nullptr, MQTT_STATUS_INTERFACE,
+      G_DBUS_SIGNAL_FLAGS_NONE, on_changed, this, nullptr);
   added_ = g_dbus_connection_signal_subscribe(
-      bus_, MQTT_PATROLD_NAME, "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
-      MQTT_STATUS_ROOT, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_added, this, nullptr);
+      bus_, MQTT_PATROLD_NAME, "org.freedesktop.DBus.ObjectManager",
+      "InterfacesAdded", MQTT_STATUS_ROOT, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+      on_added, this, nullptr);
   uninstalled_ = g_dbus_connection_signal_subscribe(
-      bus_, nullptr, MQTT_COORDINATOR_INTERFACE, "DriverUninstalled", nullptr, nullptr,
-      G_DBUS_SIGNAL_FLAGS_NONE, on_uninstalled, this, nullptr);
-  watch_ = g_bus_watch_name_on_connection(bus_, MQTT_PATROLD_NAME, G_BUS_NAME_WATCHER_FLAGS_NONE,
-                                          on_appeared, on_vanished, this, nullptr);
+      bus_, nullptr, MQTT_COORDINATOR_INTERFACE, "DriverUninstalled", nullptr,
+      nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_uninstalled, this, nullptr);
+  watch_ = g_bus_watch_name_on_connection(
+      bus_, MQTT_PATROLD_NAME, G_BUS_NAME_WATCHER_FLAGS_NONE, on_appeared,
+      on_vanished, this, nullptr);
 }
 
 Follower::~Follower() {
@@ -60,7 +65,8 @@ void Follower::read_tours() {
   int32_t *ids = nullptr;
   const int count = tour_confhub_get_guard_tour_ids(&ids);
   if (count < 0) {
-    mqtt_log("cannot list the tours in the parameter store; keeping the list as it was");
+    mqtt_log("cannot list the tours in the parameter store; keeping the list "
+             "as it was");
     return;
   }
   for (int i = 0; i < count; ++i) {
@@ -106,7 +112,8 @@ void Follower::apply(int camera, GVariant *properties) {
         c.dwell_until = g_variant_get_uint64(value);
       else if (key == "LastErrorTime")
         c.last_error_time = g_variant_get_uint64(value);
-    } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && key == "Blocked") {
+    } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) &&
+               key == "Blocked") {
       c.blocked = g_variant_get_boolean(value);
     }
   }
@@ -117,13 +124,15 @@ void Follower::read_status() {
     g_cancellable_cancel(pending_);
   g_clear_object(&pending_);
   pending_ = g_cancellable_new();
-  g_dbus_connection_call(bus_, MQTT_PATROLD_NAME, MQTT_STATUS_ROOT,
-                         "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr,
-                         G_VARIANT_TYPE("(a{oa{sa{sv}}})"), G_DBUS_CALL_FLAGS_NO_AUTO_START,
-                         kCallTimeoutMs, pending_, on_objects, this);
+  g_dbus_connection_call(
+      bus_, MQTT_PATROLD_NAME, MQTT_STATUS_ROOT,
+      "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr,
+      G_VARIANT_TYPE("(a{oa{sa{sv}}})"), G_DBUS_CALL_FLAGS_NO_AUTO_START,
+      kCallTimeoutMs, pending_, on_objects, this);
 }
 
-void Follower::on_objects(GObject *source, GAsyncResult *result, gpointer data) {
+void Follower::on_objects(GObject *source, GAsyncResult *result,
+                          gpointer data) {
   g_autoptr(GError) error = nullptr;
   g_autoptr(GVariant) reply =
       g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
@@ -143,8 +152,8 @@ void Follower::on_objects(GObject *source, GAsyncResult *result, gpointer data) 
   g_variant_iter_init(&iter, objects);
   while (g_variant_iter_loop(&iter, "{&o@a{sa{sv}}}", &path, &interfaces)) {
     const int camera = camera_of(path);
-    g_autoptr(GVariant) properties =
-        g_variant_lookup_value(interfaces, MQTT_STATUS_INTERFACE, G_VARIANT_TYPE("a{sv}"));
+    g_autoptr(GVariant) properties = g_variant_lookup_value(
+        interfaces, MQTT_STATUS_INTERFACE, G_VARIANT_TYPE("a{sv}"));
     if (camera != 0 && properties)
       self->apply(camera, properties);
   }
@@ -157,7 +166,8 @@ void Follower::on_objects(GObject *source, GAsyncResult *result, gpointer data) 
     self->events_.camera(self->events_.data, camera);
 }
 
-void Follower::on_appeared(GDBusConnection *, const char *, const char *, gpointer data) {
+void Follower::on_appeared(GDBusConnection *, const char *, const char *,
+                           gpointer data) {
   static_cast<Follower *>(data)->read_status();
 }
 
@@ -173,13 +183,14 @@ void Follower::on_vanished(GDBusConnection *, const char *, gpointer data) {
   self->events_.presence(self->events_.data, false);
 }
 
-void Follower::on_added(GDBusConnection *, const char *, const char *, const char *,
-                        const char *, GVariant *, gpointer data) {
+void Follower::on_added(GDBusConnection *, const char *, const char *,
+                        const char *, const char *, GVariant *, gpointer data) {
   static_cast<Follower *>(data)->read_status();
 }
 
-void Follower::on_changed(GDBusConnection *, const char *, const char *path, const char *,
-                          const char *, GVariant *parameters, gpointer data) {
+void Follower::on_changed(GDBusConnection *, const char *, const char *path,
+                          const char *, const char *, GVariant *parameters,
+                          gpointer data) {
   auto *self = static_cast<Follower *>(data);
   const int camera = camera_of(path);
   if (camera == 0 || !self->present_ ||
@@ -199,8 +210,9 @@ void Follower::on_changed(GDBusConnection *, const char *, const char *path, con
   self->events_.camera(self->events_.data, camera);
 }
 
-void Follower::on_uninstalled(GDBusConnection *, const char *, const char *, const char *,
-                              const char *, GVariant *, gpointer data) {
+void Follower::on_uninstalled(GDBusConnection *, const char *, const char *,
+                              const char *, const char *, GVariant *,
+                              gpointer data) {
   auto *self = static_cast<Follower *>(data);
   if (self->reread_timer_)
     return;

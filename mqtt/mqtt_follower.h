@@ -77,14 +77,15 @@ public:
   void read_tours();
 
 private:
-  static void on_appeared(GDBusConnection *, const char *, const char *, gpointer);
+  static void on_appeared(GDBusConnection *, const char *, const char *,
+                          gpointer);
   static void on_vanished(GDBusConnection *, const char *, gpointer);
-  static void on_changed(GDBusConnection *, const char *, const char *, const char *,
-                         const char *, GVariant *, gpointer);
-  static void on_added(GDBusConnection *, const char *, const char *, const char *,
-                       const char *, GVariant *, gpointer);
-  static void on_uninstalled(GDBusConnection *, const char *, const char *, const char *,
-                             const char *, GVariant *, gpointer);
+  static void on_changed(GDBusConnection *, const char *, const char *,
+                         const char *, const char *, GVariant *, gpointer);
+  static void on_added(GDBusConnection *, const char *, const char *,
+                       const char *, const char *, GVariant *, gpointer);
+  static void on_uninstalled(GDBusConnection *, const char *, const char *,
+                             const char *, const char *, GVariant *, gpointer);
   static void on_objects(GObject *, GAsyncResult *, gpointer);
   void read_status();
   void apply(int camera, GVariant *properties);

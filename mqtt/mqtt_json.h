@@ -17,11 +17,12 @@
 /* <base>/availability, <base>/tours, <base>/camera/<N>/<leaf>. */
 std::string mqtt_topic_availability(const MqttConfig &config);
 std::string mqtt_topic_tours(const MqttConfig &config);
-std::string mqtt_topic_camera(const MqttConfig &config, int camera, const char *leaf);
+std::string mqtt_topic_camera(const MqttConfig &config, int camera,
+                              const char *leaf);
 
 /* {"state": ..., "tour": ..., "tour_name": ..., "point": ..., "preset": ...,
- * "blocked": ..., "dwell_until": ..., "last_error": ..., "last_error_time": ...};
- * absent numbers and times are null, times ISO 8601 UTC. The tour's name
+ * "blocked": ..., "dwell_until": ..., "last_error": ..., "last_error_time":
+ * ...}; absent numbers and times are null, times ISO 8601 UTC. The tour's name
  * is taken from `tour`, the store's entry of camera.tour_id (so that it is
  * exactly the select's option), else from the status. */
 std::string mqtt_json_state(const CameraState &camera, const TourEntry *tour);

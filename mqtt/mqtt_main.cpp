@@ -53,7 +53,8 @@ struct Bridge {
   std::string tours;
   std::vector<std::string> discovery;
 
-  void publish_retained(const std::string &topic, std::string payload, std::string &last) {
+  void publish_retained(const std::string &topic, std::string payload,
+                        std::string &last) {
     if (payload == last)
       return;
     last = payload;
@@ -78,12 +79,14 @@ struct Bridge {
   }
 
   void publish_tours() {
-    publish_retained(mqtt_topic_tours(config), mqtt_json_tours(follower->tours()), tours);
+    publish_retained(mqtt_topic_tours(config),
+                     mqtt_json_tours(follower->tours()), tours);
     if (!config.discovery)
       return;
     std::size_t i = 0;
     for (int camera = 1; camera <= MQTT_CAMERA_COUNT; ++camera)
-      for (Retained &r : mqtt_json_discovery(config, camera, follower->tours())) {
+      for (Retained &r :
+           mqtt_json_discovery(config, camera, follower->tours())) {
         if (discovery.size() <= i)
           discovery.emplace_back();
         publish_retained(r.topic, std::move(r.payload), discovery[i++]);
@@ -111,7 +114,9 @@ FollowerEvents follower_events(Bridge *bridge) {
           b->states.fill({}); /* a restarted patrold: every state again */
         b->publish_availability();
       },
-      [](void *data, int camera) { static_cast<Bridge *>(data)->publish_camera(camera); },
+      [](void *data, int camera) {
+        static_cast<Bridge *>(data)->publish_camera(camera);
+      },
       [](void *data) { static_cast<Bridge *>(data)->publish_tours(); },
       bridge,
   };
@@ -120,8 +125,10 @@ FollowerEvents follower_events(Bridge *bridge) {
 SessionEvents session_events(Bridge *bridge) {
   return {
       [](void *data) { static_cast<Bridge *>(data)->republish(); },
-      [](void *data, const char *topic, std::string_view payload, bool oversized, bool retained) {
-        static_cast<Bridge *>(data)->commands->handle(topic, payload, oversized, retained);
+      [](void *data, const char *topic, std::string_view payload,
+         bool oversized, bool retained) {
+        static_cast<Bridge *>(data)->commands->handle(topic, payload, oversized,
+                                                      retained);
       },
       bridge,
   };
@@ -131,7 +138,8 @@ CommandEvents command_events(Bridge *bridge) {
   return {
       [](void *data, int camera, const std::string &reason) {
         auto *b = static_cast<Bridge *>(data);
-        b->session->publish(mqtt_topic_camera(b->config, camera, "error"), reason, false);
+        b->session->publish(mqtt_topic_camera(b->config, camera, "error"),
+                            reason, false);
       },
       bridge,
   };
@@ -162,19 +170,22 @@ int main(int argc, char **argv) {
     return 2;
   }
   std::string problem;
-  auto config = mqtt_config_load(config_path ? config_path : MQTT_CONFIG_DEFAULT,
-                                 g_get_host_name(), &problem);
+  auto config =
+      mqtt_config_load(config_path ? config_path : MQTT_CONFIG_DEFAULT,
+                       g_get_host_name(), &problem);
   if (!config) {
     mqtt_log("%s", problem.c_str());
     return 1;
   }
   if (check_only) {
     std::printf("%s: configuration is valid (broker %s:%d%s, base topic %s)\n",
-                config_path ? config_path : MQTT_CONFIG_DEFAULT, config->host.c_str(),
-                config->port, config->tls() ? ", TLS" : "", config->base.c_str());
+                config_path ? config_path : MQTT_CONFIG_DEFAULT,
+                config->host.c_str(), config->port,
+                config->tls() ? ", TLS" : "", config->base.c_str());
     return 0;
   }
-  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+  g_autoptr(GDBusConnection) bus =
+      g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
   if (!bus) {
     mqtt_log("cannot reach the system bus: %s", error->message);
     return 1;
@@ -184,16 +195,18 @@ int main(int argc, char **argv) {
   Bridge bridge;
   bridge.config = std::move(*config);
   bridge.follower = std::make_unique<Follower>(bus, follower_events(&bridge));
-  bridge.commands = std::make_unique<Commands>(bridge.config, bus, *bridge.follower,
-                                               command_events(&bridge));
+  bridge.commands = std::make_unique<Commands>(
+      bridge.config, bus, *bridge.follower, command_events(&bridge));
   bridge.session = std::make_unique<Session>(
-      bridge.config, bridge.config.base + "/camera/+/+/set", session_events(&bridge));
+      bridge.config, bridge.config.base + "/camera/+/+/set",
+      session_events(&bridge));
   const guint term = g_unix_signal_add(SIGTERM, quit, loop);
   const guint interrupt = g_unix_signal_add(SIGINT, quit, loop);
   g_main_loop_run(loop);
   g_source_remove(term);
   g_source_remove(interrupt);
-  bridge.session->stop(mqtt_topic_availability(bridge.config), "offline", kStopWaitMs);
+  bridge.session->stop(mqtt_topic_availability(bridge.config), "offline",
+                       kStopWaitMs);
   bridge.session.reset();
   bridge.commands.reset();
   bridge.follower.reset();

@@ -18,7 +18,8 @@ constexpr gint64 kKeepaliveSlackUs = 50 * 1000;
  * 60 s, each drawn at random from the upper half of its span, so that many
  * bridges cut off by one broker do not come back in step. */
 double backoff_seconds(unsigned failures) {
-  const double span = std::min(kBackoffMaxS, kBackoffFirstS * (1u << std::min(failures, 6u)));
+  const double span =
+      std::min(kBackoffMaxS, kBackoffFirstS * (1u << std::min(failures, 6u)));
   return std::max(kBackoffFirstS, g_random_double_range(span / 2, span));
 }
 
@@ -29,7 +30,8 @@ struct Session::Source {
   Session *self;
 };
 
-Session::Session(const MqttConfig &config, std::string subscription, SessionEvents events)
+Session::Session(const MqttConfig &config, std::string subscription,
+                 SessionEvents events)
     : config_(config), subscription_(std::move(subscription)), events_(events) {
   mosquitto_lib_init();
   mosq_ = mosquitto_new(config_.client_id.c_str(), true, this);
@@ -40,17 +42,20 @@ Session::Session(const MqttConfig &config, std::string subscription, SessionEven
   const std::string will_topic = config_.base + "/availability";
   mosquitto_will_set(mosq_, will_topic.c_str(), 7, "offline", 1, true);
   if (!config_.username.empty())
-    mosquitto_username_pw_set(mosq_, config_.username.c_str(),
-                              config_.password.empty() ? nullptr : config_.password.c_str());
+    mosquitto_username_pw_set(
+        mosq_, config_.username.c_str(),
+        config_.password.empty() ? nullptr : config_.password.c_str());
   if (config_.tls()) {
     const int rc = mosquitto_tls_set(
         mosq_, config_.tls_ca_file.c_str(), nullptr,
         config_.tls_cert_file.empty() ? nullptr : config_.tls_cert_file.c_str(),
-        config_.tls_key_file.empty() ? nullptr : config_.tls_key_file.c_str(), nullptr);
+        config_.tls_key_file.empty() ? nullptr : config_.tls_key_file.c_str(),
+        nullptr);
     if (rc != MOSQ_ERR_SUCCESS)
       mqtt_log("TLS set-up failed: %s", mosquitto_strerror(rc));
   }
-  static GSourceFuncs funcs = {nullptr, nullptr, dispatch, nullptr, nullptr, nullptr};
+  static GSourceFuncs funcs = {nullptr, nullptr, dispatch,
+                               nullptr, nullptr, nullptr};
   source_ = g_source_new(&funcs, sizeof(Source));
   reinterpret_cast<Source *>(source_)->self = this;
   g_source_set_name(source_, "mqtt broker");
@@ -70,9 +75,10 @@ Session::~Session() {
 void Session::touch() { last_traffic_ = g_get_monotonic_time(); }
 
 void Session::connect() {
-  const int rc = started_ ? mosquitto_reconnect_async(mosq_)
-                          : mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port,
-                                                    config_.keepalive);
+  const int rc = started_
+                     ? mosquitto_reconnect_async(mosq_)
+                     : mosquitto_connect_async(mosq_, config_.host.c_str(),
+                                               config_.port, config_.keepalive);
   started_ = started_ || rc == MOSQ_ERR_SUCCESS;
   touch();
   if (rc != MOSQ_ERR_SUCCESS) {
@@ -99,9 +105,10 @@ void Session::lost(const char *why) {
   const double delay = backoff_seconds(failures_++);
   mqtt_log("%s %s:%d: %s; trying again in %.1f s",
            was_connected ? "lost the broker at" : "cannot reach the broker at",
-           config_.host.c_str(), config_.port, tour_text_bounded(why ? why : "", 256).c_str(),
-           delay);
-  retry_ = g_timeout_add(static_cast<guint>(delay * 1000), reconnect_timer, this);
+           config_.host.c_str(), config_.port,
+           tour_text_bounded(why ? why : "", 256).c_str(), delay);
+  retry_ =
+      g_timeout_add(static_cast<guint>(delay * 1000), reconnect_timer, this);
 }
 
 gboolean Session::reconnect_timer(gpointer data) {
@@ -126,11 +133,13 @@ void Session::after_io() {
     fd_tag_ = g_source_add_unix_fd(source_, fd, G_IO_IN);
     fd_ = fd;
   }
-  const auto want = static_cast<GIOCondition>(
-      G_IO_IN | G_IO_HUP | G_IO_ERR | (mosquitto_want_write(mosq_) ? G_IO_OUT : 0));
+  const auto want =
+      static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR |
+                                (mosquitto_want_write(mosq_) ? G_IO_OUT : 0));
   g_source_modify_unix_fd(source_, fd_tag_, want);
-  g_source_set_ready_time(source_,
-                          last_traffic_ + config_.keepalive * G_USEC_PER_SEC + kKeepaliveSlackUs);
+  g_source_set_ready_time(source_, last_traffic_ +
+                                       config_.keepalive * G_USEC_PER_SEC +
+                                       kKeepaliveSlackUs);
   if (just_connected_) {
     just_connected_ = false;
     events_.connected(events_.data);
@@ -140,7 +149,8 @@ void Session::after_io() {
 gboolean Session::dispatch(GSource *source, GSourceFunc, gpointer) {
   Session *self = reinterpret_cast<Source *>(source)->self;
   const GIOCondition ready =
-      self->fd_tag_ ? g_source_query_unix_fd(self->source_, self->fd_tag_) : GIOCondition(0);
+      self->fd_tag_ ? g_source_query_unix_fd(self->source_, self->fd_tag_)
+                    : GIOCondition(0);
   if (ready & (G_IO_IN | G_IO_HUP | G_IO_ERR)) {
     mosquitto_loop_read(self->mosq_, 1);
     self->touch();
@@ -150,7 +160,8 @@ gboolean Session::dispatch(GSource *source, GSourceFunc, gpointer) {
     self->touch();
   }
   const gint64 due = g_source_get_ready_time(self->source_);
-  if (due >= 0 && g_get_monotonic_time() >= due && mosquitto_socket(self->mosq_) >= 0) {
+  if (due >= 0 && g_get_monotonic_time() >= due &&
+      mosquitto_socket(self->mosq_) >= 0) {
     mosquitto_loop_misc(self->mosq_);
     self->touch();
   }
@@ -163,10 +174,12 @@ void Session::on_connect(struct mosquitto *mosq, void *data, int rc) {
   auto *self = static_cast<Session *>(data);
   if (rc != 0) {
     /* libmosquitto closes the socket; the back-off follows. */
-    mqtt_log("the broker refused the connection: %s", mosquitto_connack_string(rc));
+    mqtt_log("the broker refused the connection: %s",
+             mosquitto_connack_string(rc));
     return;
   }
-  mqtt_log("connected to the broker at %s:%d", self->config_.host.c_str(), self->config_.port);
+  mqtt_log("connected to the broker at %s:%d", self->config_.host.c_str(),
+           self->config_.port);
   self->failures_ = 0;
   self->connected_ = true;
   self->just_connected_ = true;
@@ -181,15 +194,18 @@ void Session::on_publish(struct mosquitto *, void *data, int mid) {
   static_cast<Session *>(data)->inflight_.erase(mid);
 }
 
-void Session::on_message(struct mosquitto *, void *data, const struct mosquitto_message *m) {
+void Session::on_message(struct mosquitto *, void *data,
+                         const struct mosquitto_message *m) {
   auto *self = static_cast<Session *>(data);
   const bool oversized = m->payloadlen > MQTT_MAX_PAYLOAD;
   const std::string_view payload(static_cast<const char *>(m->payload),
                                  oversized || !m->payload ? 0 : m->payloadlen);
-  self->events_.message(self->events_.data, m->topic, payload, oversized, m->retain);
+  self->events_.message(self->events_.data, m->topic, payload, oversized,
+                        m->retain);
 }
 
-void Session::publish(const std::string &topic, std::string payload, bool retain) {
+void Session::publish(const std::string &topic, std::string payload,
+                      bool retain) {
   if (!connected_ || stopping_)
     return;
   auto found = queued_.find(topic);
@@ -208,7 +224,8 @@ void Session::publish(const std::string &topic, std::string payload, bool retain
 
 void Session::send_queued() {
   bool sent = false;
-  while (connected_ && inflight_.size() < MQTT_MAX_INFLIGHT && !order_.empty()) {
+  while (connected_ && inflight_.size() < MQTT_MAX_INFLIGHT &&
+         !order_.empty()) {
     const std::string topic = std::move(order_.front());
     order_.pop_front();
     const auto node = queued_.extract(topic);
@@ -231,7 +248,8 @@ void Session::send_queued() {
   }
 }
 
-void Session::stop(const std::string &topic, const std::string &payload, int timeout_ms) {
+void Session::stop(const std::string &topic, const std::string &payload,
+                   int timeout_ms) {
   stopping_ = true;
   if (retry_) {
     g_source_remove(retry_);
@@ -241,8 +259,9 @@ void Session::stop(const std::string &topic, const std::string &payload, int tim
     order_.clear();
     queued_.clear();
     int mid = 0;
-    if (mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                          payload.data(), 1, true) == MOSQ_ERR_SUCCESS) {
+    if (mosquitto_publish(mosq_, &mid, topic.c_str(),
+                          static_cast<int>(payload.size()), payload.data(), 1,
+                          true) == MOSQ_ERR_SUCCESS) {
       inflight_.insert(mid);
       after_io();
       bool expired = false;

@@ -51,8 +51,8 @@ struct SessionEvents {
   void (*connected)(void *data);
   /* A message on a subscribed topic. `payload` is at most MQTT_MAX_PAYLOAD
    * bytes; `oversized` says a longer one was cut away. */
-  void (*message)(void *data, const char *topic, std::string_view payload, bool oversized,
-                  bool retained);
+  void (*message)(void *data, const char *topic, std::string_view payload,
+                  bool oversized, bool retained);
   void *data;
 };
 
@@ -60,7 +60,8 @@ class Session {
 public:
   /* Starts connecting at once; `subscription` is the topic filter of the
    * commands. */
-  Session(const MqttConfig &config, std::string subscription, SessionEvents events);
+  Session(const MqttConfig &config, std::string subscription,
+          SessionEvents events);
   ~Session();
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
@@ -71,7 +72,8 @@ public:
   /* Publishes `payload` retained on `topic`, waits (running the main
    * context, at most `timeout_ms`) until the broker has it, then
    * disconnects: the clean stop, with no last will. */
-  void stop(const std::string &topic, const std::string &payload, int timeout_ms);
+  void stop(const std::string &topic, const std::string &payload,
+            int timeout_ms);
 
 private:
   struct Pending {
@@ -85,7 +87,8 @@ private:
   static void on_connect(struct mosquitto *, void *, int);
   static void on_disconnect(struct mosquitto *, void *, int);
   static void on_publish(struct mosquitto *, void *, int);
-  static void on_message(struct mosquitto *, void *, const struct mosquitto_message *);
+  static void on_message(struct mosquitto *, void *,
+                         const struct mosquitto_message *);
 
   void connect();
   void lost(const char *why);
@@ -109,6 +112,6 @@ private:
   bool just_connected_ = false;
   gint64 last_traffic_ = 0;
   std::set<int> inflight_;
-  std::deque<std::string> order_;            /* queued topics, oldest first */
+  std::deque<std::string> order_; /* queued topics, oldest first */
   std::map<std::string, Pending> queued_;
 };

@@ -19,12 +19,15 @@
 inline constexpr char PATROLD_BUS_NAME[] = "com.vorn.PresetTour";
 inline constexpr char PATROLD_OBJECT_PATH[] = "/com/vorn/PresetTour";
 inline constexpr char PATROLD_TOUR_INTERFACE[] = "com.vorn.PresetTour";
-inline constexpr char PATROLD_CONFHUB_INTERFACE[] = "com.vorn.PresetTourConfhub";
-inline constexpr char PATROLD_CONTROLLER_INTERFACE[] = "com.vorn.PresetTourController";
+inline constexpr char PATROLD_CONFHUB_INTERFACE[] =
+    "com.vorn.PresetTourConfhub";
+inline constexpr char PATROLD_CONTROLLER_INTERFACE[] =
+    "com.vorn.PresetTourController";
 /* The live status: an object manager with one object per camera,
  * PATROLD_STATUS_PATH "/Camera<n>". */
 inline constexpr char PATROLD_STATUS_PATH[] = "/com/vorn/PresetTourStatus";
-inline constexpr char PATROLD_STATUS_INTERFACE[] = "com.vorn.PresetTourStatus.Camera";
+inline constexpr char PATROLD_STATUS_INTERFACE[] =
+    "com.vorn.PresetTourStatus.Camera";
 
 /* The PTZ coordinator: one object per camera, COORDINATOR_PATH_PREFIX
  * "<n>"; driver removal is announced on camera 1's object only. */

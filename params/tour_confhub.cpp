@@ -7,10 +7,10 @@
 #include "tour_confhub.h"
 
 #include <array>
+#include <cctype>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cctype>
 #include <cstring>
 #include <string>
 #include <string_view>

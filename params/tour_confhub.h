@@ -49,10 +49,11 @@ constexpr uint32_t GUARD_RUNNING_WRITE_MODE = 12;
 /* The request record for one parameter. */
 struct TourParam {
   TourParamKind type;
-  int32_t int_value;                 /* integer kinds */
-  char str_value[TOUR_PARAM_STR_SIZE]; /* text kinds; decimal text on integer writes */
-  int32_t tour_id;                   /* >= 0 (asserted) */
-  int32_t preset_id;                 /* >= 0 for point kinds (asserted) */
+  int32_t int_value;                   /* integer kinds */
+  char str_value[TOUR_PARAM_STR_SIZE]; /* text kinds; decimal text on integer
+                                          writes */
+  int32_t tour_id;                     /* >= 0 (asserted) */
+  int32_t preset_id;                   /* >= 0 for point kinds (asserted) */
 };
 
 /* One tour point. wait_time is always in seconds. */
@@ -90,7 +91,8 @@ int tour_confhub_fetch_preset_point(int tour_id, int preset_id,
  * sign, digits, anything after them ignored), but refuses one whose value
  * does not fit in 32 bits instead of wrapping it: such a number names no
  * camera, point or tour. A number that has not ended within the text's first
- * TOUR_PARAM_PARSE_MAX bytes counts as too large. `prefix` must match the text's start exactly
+ * TOUR_PARAM_PARSE_MAX bytes counts as too large. `prefix` must match the
+ * text's start exactly
  * ("G" for a tour group, "" for a value). 0 with *value set; -1 when the
  * text is not the prefix and a number; TOUR_CONFHUB_NUMBER_TOO_LARGE when
  * it is, but the number does not fit. */
@@ -100,9 +102,9 @@ int tour_confhub_scan_number(const char *text, std::string_view prefix,
 
 /* Lists the numbers of the children of `group` scanned with `filter` (a
  * prefix and "%d", e.g. "G%d", read by tour_confhub_scan_number), in the
- * store's enumeration order; one child named otherwise fails the listing. Returns
- * the count (0 or more) with *id_list set, or -1 with *id_list NULL. Logs
- * nothing. */
+ * store's enumeration order; one child named otherwise fails the listing.
+ * Returns the count (0 or more) with *id_list set, or -1 with *id_list NULL.
+ * Logs nothing. */
 int tour_confhub_get_tours(const char *group, const char *filter,
                            int32_t **id_list);
 /* The numbers of every guard tour: children G<n> of root.RezazErar. */

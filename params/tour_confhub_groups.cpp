@@ -54,8 +54,8 @@ int count_children(const char *group, cli_Options *options, int32_t *error) {
 }
 
 /* Second pass: exactly `count` children, each named `prefix` and a number. */
-int fill_ids(const char *group, std::string_view prefix, int count, int32_t *ids,
-             cli_Options *options, int32_t *error) {
+int fill_ids(const char *group, std::string_view prefix, int count,
+             int32_t *ids, cli_Options *options, int32_t *error) {
   GroupContext context(group, options, error);
   if (*error != 0 || !context.is_open())
     return -1;

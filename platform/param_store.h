@@ -49,7 +49,8 @@ typedef struct {
 
 void cli_resetOptions(cli_Options *options);
 void cli_sync(cli_Options *options, int32_t *error);
-char *cli_getCustomParam(const char *name, cli_Options *options, int32_t *error);
+char *cli_getCustomParam(const char *name, cli_Options *options,
+                         int32_t *error);
 void cli_setCustomParam(const char *name, const char *value,
                         cli_Options *options, int32_t *error);
 /* Returns a context placed before the first child of `group`. */

@@ -30,7 +30,7 @@ constexpr int64_t IDLE_WAKE = 7 * 24 * 3600;
 struct Scheduled {
   int32_t tour_id;
   int32_t camera_id = 0;
-  std::string text;           /* as stored, to see edits */
+  std::string text;            /* as stored, to see edits */
   TourScheduleWindows windows; /* empty: unreadable, so unscheduled */
   Side side = Side::UNKNOWN;
 };
@@ -75,7 +75,8 @@ void read_schedules(TourSchedule *self, Side side_of_new) {
   g_autofree int32_t *ids = nullptr;
   const int count = tour_confhub_get_guard_tour_ids(&ids);
   std::vector<char *> texts(size_t(std::max(count, 0)));
-  tour_confhub_get_tour_schedules(ids, count, TOUR_SCHEDULE_TEXT_MAX, texts.data());
+  tour_confhub_get_tour_schedules(ids, count, TOUR_SCHEDULE_TEXT_MAX,
+                                  texts.data());
   for (int i = 0; i < count; ++i) {
     g_autofree char *stored = texts[size_t(i)];
     if (stored == nullptr)
@@ -86,8 +87,9 @@ void read_schedules(TourSchedule *self, Side side_of_new) {
     if (tour_schedule_parse(text, &windows, &error) && windows.empty())
       continue; /* blank: unscheduled */
 
-    auto old = std::find_if(self->tours.begin(), self->tours.end(),
-                            [&](const Scheduled &t) { return t.tour_id == ids[i]; });
+    auto old =
+        std::find_if(self->tours.begin(), self->tours.end(),
+                     [&](const Scheduled &t) { return t.tour_id == ids[i]; });
     const bool known = old != self->tours.end();
     Scheduled tour{ids[i]};
     tour.text = text;
@@ -135,10 +137,9 @@ void play_entering(TourSchedule *self, const std::vector<Decision> &inside) {
       continue;
     const Decision *winner = &d;
     for (const Decision &o : inside)
-      if (same_camera(o, d) &&
-          (o.place.since > winner->place.since ||
-           (o.place.since == winner->place.since &&
-            o.tour->tour_id < winner->tour->tour_id)))
+      if (same_camera(o, d) && (o.place.since > winner->place.since ||
+                                (o.place.since == winner->place.since &&
+                                 o.tour->tour_id < winner->tour->tour_id)))
         winner = &o;
     if (winner == &d) {
       queue(self, true, d.tour->tour_id);
@@ -153,7 +154,8 @@ void play_entering(TourSchedule *self, const std::vector<Decision> &inside) {
     d.tour->side = Side::INSIDE;
 }
 
-void set_next(TourSchedule *self, std::array<TourScheduleNext, IMAGE_SOURCES> next) {
+void set_next(TourSchedule *self,
+              std::array<TourScheduleNext, IMAGE_SOURCES> next) {
   if (next == self->next)
     return;
   self->next = std::move(next);
@@ -171,8 +173,9 @@ void wait_for_clock(TourSchedule *self) {
 }
 
 void evaluate(TourSchedule *self) {
-  const bool any = std::any_of(self->tours.begin(), self->tours.end(),
-                               [](const Scheduled &t) { return !t.windows.empty(); });
+  const bool any =
+      std::any_of(self->tours.begin(), self->tours.end(),
+                  [](const Scheduled &t) { return !t.windows.empty(); });
   if (!any) {
     self->clock.arm(self->clock.data, -1);
     set_next(self, {});
@@ -232,7 +235,9 @@ TourSchedule *tour_schedule_new(TourHandler *handler,
     self->clock = *clock;
   } else {
     self->timer = tour_schedule_timer_new(
-        [](gpointer data) { tour_schedule_wake(static_cast<TourSchedule *>(data)); },
+        [](gpointer data) {
+          tour_schedule_wake(static_cast<TourSchedule *>(data));
+        },
         self);
     self->clock = tour_schedule_system_clock(self->timer);
   }

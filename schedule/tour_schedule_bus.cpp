@@ -22,7 +22,8 @@ constexpr const char OBJECT_PATH[] = "/com/vorn/PresetTourSchedule";
 GDBusInterfaceInfo *interface_info() {
   static GDBusNodeInfo *node = [] {
     g_autoptr(GBytes) xml = g_resource_lookup_data(
-        tour_interfaces_get_resource(), "/com/vorn/patrold/com.vorn.PresetTourSchedule.xml",
+        tour_interfaces_get_resource(),
+        "/com/vorn/patrold/com.vorn.PresetTourSchedule.xml",
         G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
     g_assert(xml != nullptr);
     return g_dbus_node_info_new_for_xml(
@@ -45,7 +46,8 @@ const GDBusInterfaceVTable VTABLE = {method_call, nullptr, nullptr, {}};
 
 guint tour_schedule_bus_export(TourSchedule *self) {
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+  g_autoptr(GDBusConnection) bus =
+      g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
   guint id = 0;
   if (bus != nullptr)
     id = g_dbus_connection_register_object(bus, OBJECT_PATH, interface_info(),
@@ -58,7 +60,8 @@ guint tour_schedule_bus_export(TourSchedule *self) {
 void tour_schedule_bus_unexport(guint registration_id) {
   if (registration_id == 0)
     return;
-  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+  g_autoptr(GDBusConnection) bus =
+      g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
   if (bus != nullptr)
     g_dbus_connection_unregister_object(bus, registration_id);
 }

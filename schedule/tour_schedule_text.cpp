@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr std::array<std::string_view, 7> WEEKDAYS = {"Mon", "Tue", "Wed", "Thu",
-                                                      "Fri", "Sat", "Sun"};
+constexpr std::array<std::string_view, 7> WEEKDAYS = {
+    "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
 constexpr uint8_t EVERY_DAY = 0x7f;
 constexpr int WEEK_MINUTES = 7 * TOUR_SCHEDULE_DAY_MINUTES;
 
@@ -152,7 +152,8 @@ private:
 };
 
 /* A timetable as minutes of the week [from, to), wrapping ones split. */
-std::vector<std::pair<int, int>> week_minutes(const TourScheduleWindows &windows) {
+std::vector<std::pair<int, int>>
+week_minutes(const TourScheduleWindows &windows) {
   std::vector<std::pair<int, int>> spans;
   for (const TourScheduleWindow &w : windows)
     for (int d = 0; d < 7; ++d) {

@@ -30,7 +30,13 @@ constexpr const char *kControlIface = "com.vorn.PTZ.Simulator";
 constexpr const char *kControlPath = "/com/vorn/PTZ/Simulator";
 
 /* The coordinator methods, as indexes of the per-method tables. */
-enum class Method : uint8_t { Queue, QueryPosition, GotoPresetNumber, Move, Count };
+enum class Method : uint8_t {
+  Queue,
+  QueryPosition,
+  GotoPresetNumber,
+  Move,
+  Count
+};
 constexpr std::size_t kMethodCount = static_cast<std::size_t>(Method::Count);
 constexpr std::array<const char *, kMethodCount> kMethodNames = {
     "Queue", "QueryPosition", "GotoPresetNumber", "Move"};

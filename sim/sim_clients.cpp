@@ -32,8 +32,8 @@ guint32 caller_account(GDBusMethodInvocation *inv) {
   g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
       g_dbus_method_invocation_get_connection(inv), "org.freedesktop.DBus",
       "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixUser",
-      g_variant_new("(s)", sender), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000,
-      nullptr, nullptr);
+      g_variant_new("(s)", sender), G_VARIANT_TYPE("(u)"),
+      G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
   if (reply == nullptr)
     return kNoAccount;
   g_variant_get(reply, "(u)", &last_account);
@@ -54,11 +54,13 @@ bool refuse_foreign_client(GDBusMethodInvocation *inv, const char *client) {
   if (it != owners.end() && it->second == account)
     return false;
   if (it == owners.end())
-    g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR, G_DBUS_ERROR_LIMITS_EXCEEDED,
+    g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR,
+                                          G_DBUS_ERROR_LIMITS_EXCEEDED,
                                           "Too many client names");
   else
-    g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED,
-                                          "Client %s is another account's", client);
+    g_dbus_method_invocation_return_error(
+        inv, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED,
+        "Client %s is another account's", client);
   return true;
 }
 

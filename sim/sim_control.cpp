@@ -17,11 +17,14 @@ constexpr const char *kControlXml =
     "<method name='ReleaseControl'><arg type='i' direction='in'/>"
     "<arg type='s' direction='in'/></method>"
     "<method name='UninstallDriver'><arg type='i' direction='in'/></method>"
-    "<method name='SetFailure'><arg type='i' direction='in'/><arg type='s' direction='in'/>"
+    "<method name='SetFailure'><arg type='i' direction='in'/><arg type='s' "
+    "direction='in'/>"
     "<arg type='i' direction='in'/><arg type='i' direction='in'/></method>"
-    "<method name='SetDelay'><arg type='i' direction='in'/><arg type='s' direction='in'/>"
+    "<method name='SetDelay'><arg type='i' direction='in'/><arg type='s' "
+    "direction='in'/>"
     "<arg type='i' direction='in'/></method>"
-    "<method name='SetPreset'><arg type='i' direction='in'/><arg type='i' direction='in'/>"
+    "<method name='SetPreset'><arg type='i' direction='in'/><arg type='i' "
+    "direction='in'/>"
     "<arg type='i' direction='in'/><arg type='i' direction='in'/>"
     "<arg type='i' direction='in'/></method>"
     "<method name='GetState'><arg type='s' direction='out'/></method>"
@@ -69,8 +72,10 @@ void json_args(std::string &out, GVariant *args) {
 void json_camera(std::string &out, int id, const Camera &cam) {
   const Head &h = cam.head;
   const Position p = head_position(cam);
-  out += "{\"camera\":" + std::to_string(id) + ",\"pan\":" + std::to_string(p.pan) +
-         ",\"tilt\":" + std::to_string(p.tilt) + ",\"zoom\":" + std::to_string(p.zoom) +
+  out += "{\"camera\":" + std::to_string(id) +
+         ",\"pan\":" + std::to_string(p.pan) +
+         ",\"tilt\":" + std::to_string(p.tilt) +
+         ",\"zoom\":" + std::to_string(p.zoom) +
          ",\"moving\":" + (h.moving ? "true" : "false") +
          ",\"target_preset\":" + std::to_string(h.target_preset) +
          ",\"last_preset\":" + std::to_string(h.last_preset) + ",\"history\":[";
@@ -97,8 +102,8 @@ void json_camera(std::string &out, int id, const Camera &cam) {
 bool valid_camera(int id, bool allow_all, GDBusMethodInvocation *inv) {
   if ((allow_all && id == 0) || camera(id) != nullptr)
     return true;
-  g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
-                                        "No camera %d", id);
+  g_dbus_method_invocation_return_error(
+      inv, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS, "No camera %d", id);
   return false;
 }
 
@@ -112,14 +117,15 @@ template <typename Fn> void for_cameras(int id, Fn &&fn) {
 int method_or_reply(const char *name, GDBusMethodInvocation *inv) {
   const int m = method_index(name);
   if (m < 0)
-    g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
+    g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR,
+                                          G_DBUS_ERROR_INVALID_ARGS,
                                           "No coordinator method %s", name);
   return m;
 }
 
 void on_method_call(GDBusConnection *, const char *, const char *, const char *,
-                    const char *name, GVariant *params, GDBusMethodInvocation *inv,
-                    gpointer) {
+                    const char *name, GVariant *params,
+                    GDBusMethodInvocation *inv, gpointer) {
   gint32 id = 0;
   const char *text = nullptr;
   const std::string method(name);
@@ -187,11 +193,14 @@ std::string control_state_json() {
 }
 
 void control_register(GDBusConnection *conn) {
-  static GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(kControlXml, nullptr);
+  static GDBusNodeInfo *info =
+      g_dbus_node_info_new_for_xml(kControlXml, nullptr);
   g_autoptr(GError) error = nullptr;
-  if (g_dbus_connection_register_object(conn, kControlPath, info->interfaces[0], &kVTable,
-                                        nullptr, nullptr, &error) == 0)
-    g_printerr("ptz-sim: cannot register %s: %s\n", kControlPath, error->message);
+  if (g_dbus_connection_register_object(conn, kControlPath, info->interfaces[0],
+                                        &kVTable, nullptr, nullptr,
+                                        &error) == 0)
+    g_printerr("ptz-sim: cannot register %s: %s\n", kControlPath,
+               error->message);
 }
 
 } // namespace sim

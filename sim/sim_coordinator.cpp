@@ -20,7 +20,8 @@ constexpr int kMoveModeStop = 3;
 std::string args(const char *type, const char *direction, int count) {
   std::string out;
   for (int i = 0; i < count; ++i)
-    out += std::string("<arg type='") + type + "' direction='" + direction + "'/>";
+    out +=
+        std::string("<arg type='") + type + "' direction='" + direction + "'/>";
   return out;
 }
 
@@ -28,13 +29,17 @@ GDBusNodeInfo *introspection() {
   static GDBusNodeInfo *info = [] {
     const std::string xml =
         "<node><interface name='com.vorn.PTZ.Coordinator'>"
-        "<method name='Queue'>" + args("s", "in", 1) + args("i", "in", 2) +
-        args("i", "out", 3) + "</method>"
-        "<method name='QueryPosition'>" + args("s", "in", 1) + args("i", "in", 1) +
-        args("i", "out", 8) + "</method>"
-        "<method name='GotoPresetNumber'>" + args("s", "in", 1) + args("i", "in", 3) +
+        "<method name='Queue'>" +
+        args("s", "in", 1) + args("i", "in", 2) + args("i", "out", 3) +
         "</method>"
-        "<method name='Move'>" + args("s", "in", 1) + args("i", "in", kMoveInts) +
+        "<method name='QueryPosition'>" +
+        args("s", "in", 1) + args("i", "in", 1) + args("i", "out", 8) +
+        "</method>"
+        "<method name='GotoPresetNumber'>" +
+        args("s", "in", 1) + args("i", "in", 3) +
+        "</method>"
+        "<method name='Move'>" +
+        args("s", "in", 1) + args("i", "in", kMoveInts) +
         "</method>"
         "<signal name='DriverUninstalled'><arg type='i'/></signal>"
         "</interface></node>";
@@ -44,16 +49,18 @@ GDBusNodeInfo *introspection() {
 }
 
 /* Goto and Move are refused while another client holds the head. */
-bool refuse_if_not_in_control(Camera &cam, const char *client, GDBusMethodInvocation *inv) {
+bool refuse_if_not_in_control(Camera &cam, const char *client,
+                              GDBusMethodInvocation *inv) {
   if (cam.queue.empty() || cam.queue.front().client == client)
     return false;
-  g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED,
-                                        "Head is controlled by %s",
-                                        cam.queue.front().client.c_str());
+  g_dbus_method_invocation_return_error(
+      inv, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, "Head is controlled by %s",
+      cam.queue.front().client.c_str());
   return true;
 }
 
-void perform(int camera_id, Method m, GVariant *params, GDBusMethodInvocation *inv) {
+void perform(int camera_id, Method m, GVariant *params,
+             GDBusMethodInvocation *inv) {
   Camera &cam = *camera(camera_id);
   const char *client = nullptr;
   switch (m) {
@@ -62,7 +69,8 @@ void perform(int camera_id, Method m, GVariant *params, GDBusMethodInvocation *i
     g_variant_get(params, "(&sii)", &client, &zero, &action);
     GVariant *reply = queue_action(camera_id, client, action);
     if (reply == nullptr)
-      g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
+      g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR,
+                                            G_DBUS_ERROR_INVALID_ARGS,
                                             "Unknown queue action %d", action);
     else
       g_dbus_method_invocation_return_value(inv, reply);
@@ -72,8 +80,9 @@ void perform(int camera_id, Method m, GVariant *params, GDBusMethodInvocation *i
     const Position p = head_position(cam);
     const Head &h = cam.head;
     g_dbus_method_invocation_return_value(
-        inv, g_variant_new("(iiiiiiii)", p.pan, p.tilt, p.zoom, h.moving ? 1 : 0,
-                           h.target_preset, h.last_preset, h.moving ? h.speed : 0, 0));
+        inv, g_variant_new("(iiiiiiii)", p.pan, p.tilt, p.zoom,
+                           h.moving ? 1 : 0, h.target_preset, h.last_preset,
+                           h.moving ? h.speed : 0, 0));
     return;
   }
   case Method::GotoPresetNumber: {
@@ -83,7 +92,8 @@ void perform(int camera_id, Method m, GVariant *params, GDBusMethodInvocation *i
       return;
     queue_touch(camera_id, client);
     if (head_goto(camera_id, preset, speed / 65536) < 0) {
-      g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
+      g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR,
+                                            G_DBUS_ERROR_INVALID_ARGS,
                                             "No such preset %d", preset);
       return;
     }
@@ -109,8 +119,8 @@ void perform(int camera_id, Method m, GVariant *params, GDBusMethodInvocation *i
   case Method::Count:
     break;
   }
-  g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
-                                        "Unknown method");
+  g_dbus_method_invocation_return_error(
+      inv, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD, "Unknown method");
 }
 
 /* A call answered after SetDelay's time. */
@@ -122,17 +132,19 @@ struct Delayed {
 
 gboolean on_delayed(gpointer data) {
   std::unique_ptr<Delayed> d(static_cast<Delayed *>(data));
-  perform(d->camera_id, d->method, g_dbus_method_invocation_get_parameters(d->inv), d->inv);
+  perform(d->camera_id, d->method,
+          g_dbus_method_invocation_get_parameters(d->inv), d->inv);
   return G_SOURCE_REMOVE;
 }
 
 void on_method_call(GDBusConnection *, const char *, const char *, const char *,
-                    const char *method_name, GVariant *params, GDBusMethodInvocation *inv,
-                    gpointer user_data) {
+                    const char *method_name, GVariant *params,
+                    GDBusMethodInvocation *inv, gpointer user_data) {
   const int camera_id = GPOINTER_TO_INT(user_data);
   const int index = method_index(method_name);
   if (index < 0) {
-    g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
+    g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR,
+                                          G_DBUS_ERROR_UNKNOWN_METHOD,
                                           "Unknown method %s", method_name);
     return;
   }
@@ -151,8 +163,8 @@ void on_method_call(GDBusConnection *, const char *, const char *, const char *,
     if (f.remaining > 0)
       f.remaining--;
     g_dbus_method_invocation_return_error(inv, error_quark(), f.code,
-                                          "Simulated failure of %s (code %d)", method_name,
-                                          f.code);
+                                          "Simulated failure of %s (code %d)",
+                                          method_name, f.code);
     return;
   }
   const int delay = cam.delay_ms[index];
@@ -162,7 +174,8 @@ void on_method_call(GDBusConnection *, const char *, const char *, const char *,
   }
   const auto m = static_cast<Method>(index);
   if (delay > 0) {
-    g_timeout_add(static_cast<guint>(delay), on_delayed, new Delayed{camera_id, m, inv});
+    g_timeout_add(static_cast<guint>(delay), on_delayed,
+                  new Delayed{camera_id, m, inv});
     return;
   }
   perform(camera_id, m, params, inv);
@@ -182,10 +195,12 @@ int method_index(const char *name) {
 void coordinator_register(GDBusConnection *conn) {
   GDBusInterfaceInfo *iface = introspection()->interfaces[0];
   for (int id = 1; id <= state().opt.cameras; ++id) {
-    g_autofree char *path = g_strdup_printf("%s%d", COORDINATOR_PATH_PREFIX, id);
+    g_autofree char *path =
+        g_strdup_printf("%s%d", COORDINATOR_PATH_PREFIX, id);
     g_autoptr(GError) error = nullptr;
-    if (g_dbus_connection_register_object(conn, path, iface, &kVTable, GINT_TO_POINTER(id),
-                                          nullptr, &error) == 0)
+    if (g_dbus_connection_register_object(conn, path, iface, &kVTable,
+                                          GINT_TO_POINTER(id), nullptr,
+                                          &error) == 0)
       g_printerr("ptz-sim: cannot register %s: %s\n", path, error->message);
   }
 }

@@ -25,10 +25,12 @@ constexpr double kTiltRatio = 0.1;
 constexpr double kZoomRatio = 0.01;
 
 int64_t travel_us(const Position &a, const Position &b, int speed) {
-  const double pan_rate = (kPanBase + kPanPerSpeed * speed) * state().opt.speed_scale;
-  const double secs = std::max({std::abs(b.pan - a.pan) / pan_rate,
-                                std::abs(b.tilt - a.tilt) / (pan_rate * kTiltRatio),
-                                std::abs(b.zoom - a.zoom) / (pan_rate * kZoomRatio)});
+  const double pan_rate =
+      (kPanBase + kPanPerSpeed * speed) * state().opt.speed_scale;
+  const double secs =
+      std::max({std::abs(b.pan - a.pan) / pan_rate,
+                std::abs(b.tilt - a.tilt) / (pan_rate * kTiltRatio),
+                std::abs(b.zoom - a.zoom) / (pan_rate * kZoomRatio)});
   return static_cast<int64_t>(std::ceil(secs * G_USEC_PER_SEC));
 }
 
@@ -36,7 +38,9 @@ Position interpolate(const Head &h, int64_t now_us) {
   if (h.duration_us <= 0 || now_us - h.started_us >= h.duration_us)
     return h.to;
   const double f = static_cast<double>(now_us - h.started_us) / h.duration_us;
-  auto lerp = [f](int a, int b) { return a + static_cast<int>(std::lround((b - a) * f)); };
+  auto lerp = [f](int a, int b) {
+    return a + static_cast<int>(std::lround((b - a) * f));
+  };
   return {lerp(h.from.pan, h.to.pan), lerp(h.from.tilt, h.to.tilt),
           lerp(h.from.zoom, h.to.zoom)};
 }

@@ -36,8 +36,8 @@ void emit_event(const char *name, GVariant *args) {
     std::fflush(stdout);
   }
   if (state().conn != nullptr)
-    g_dbus_connection_emit_signal(state().conn, nullptr, kEventsPath, kEventsIface, name,
-                                  owned, nullptr);
+    g_dbus_connection_emit_signal(state().conn, nullptr, kEventsPath,
+                                  kEventsIface, name, owned, nullptr);
 }
 
 } // namespace sim
@@ -46,15 +46,18 @@ namespace {
 
 constexpr const char *kDescription =
     "Simulates the PTZ coordinator for cameras 1..N on the system bus\n"
-    "(DBUS_SYSTEM_BUS_ADDRESS selects the bus). It owns com.vorn.PTZ.Coordinator\n"
-    "and serves /com/vorn/PTZ/Coordinator/<n>, interface com.vorn.PTZ.Coordinator:\n"
+    "(DBUS_SYSTEM_BUS_ADDRESS selects the bus). It owns "
+    "com.vorn.PTZ.Coordinator\n"
+    "and serves /com/vorn/PTZ/Coordinator/<n>, interface "
+    "com.vorn.PTZ.Coordinator:\n"
     "  Queue (s client, i 0, i action) -> (i status, i index, i length)\n"
     "      action 3 enter, 2 leave, 0 keepalive; status 1 at the head of the\n"
     "      queue, 0 waiting, 2 not in the queue. A client silent (no enter,\n"
     "      keepalive, goto or move) for --expiry seconds drops out.\n"
     "  QueryPosition (s, i) -> (pan, tilt, zoom, moving, target preset,\n"
     "      last reached preset, speed, 0)\n"
-    "  GotoPresetNumber (s, i, i preset, i speed*65536): refused while another\n"
+    "  GotoPresetNumber (s, i, i preset, i speed*65536): refused while "
+    "another\n"
     "      client is at the head of the queue.\n"
     "  Move (s, 29 i): a 3 in member 5, 9 or 13 stops the head where it is.\n"
     "  signal DriverUninstalled (i camera) on /com/vorn/PTZ/Coordinator/1\n"
@@ -70,7 +73,8 @@ constexpr const char *kDescription =
     "  ControlChanged (i camera, s client at the head, \"\" when empty)\n"
     "\n"
     "Control, interface com.vorn.PTZ.Simulator on /com/vorn/PTZ/Simulator:\n"
-    "  TakeControl (i camera, s client)    client goes to the head of the queue\n"
+    "  TakeControl (i camera, s client)    client goes to the head of the "
+    "queue\n"
     "  ReleaseControl (i camera, s client) client leaves the queue\n"
     "  UninstallDriver (i camera)          emits DriverUninstalled(camera)\n"
     "  SetFailure (i camera, s method, i code, i count)\n"
@@ -115,8 +119,8 @@ gboolean on_signal(gpointer data) {
 bool parse_options(int &argc, char **&argv) {
   sim::Options &o = sim::state().opt;
   const GOptionEntry entries[] = {
-      {"cameras", 'c', 0, G_OPTION_ARG_INT, &o.cameras, "Cameras to simulate (1-8, default 8)",
-       "N"},
+      {"cameras", 'c', 0, G_OPTION_ARG_INT, &o.cameras,
+       "Cameras to simulate (1-8, default 8)", "N"},
       {"presets", 'p', 0, G_OPTION_ARG_INT, &o.presets,
        "Presets with a default position per camera (default 32)", "N"},
       {"speed-scale", 's', 0, G_OPTION_ARG_DOUBLE, &o.speed_scale,
@@ -126,7 +130,8 @@ bool parse_options(int &argc, char **&argv) {
       {"verbose", 'v', 0, G_OPTION_ARG_NONE, &o.verbose,
        "Print every event on standard output", nullptr},
       {}};
-  g_autoptr(GOptionContext) ctx = g_option_context_new("- simulated PTZ coordinator");
+  g_autoptr(GOptionContext) ctx =
+      g_option_context_new("- simulated PTZ coordinator");
   g_option_context_set_description(ctx, kDescription);
   g_option_context_add_main_entries(ctx, entries, nullptr);
   g_autoptr(GError) error = nullptr;
@@ -136,8 +141,9 @@ bool parse_options(int &argc, char **&argv) {
   }
   if (o.cameras < 1 || o.cameras > sim::kMaxCameras || o.speed_scale <= 0 ||
       o.expiry_s <= 0 || o.presets < 0) {
-    g_printerr("ptz-sim: --cameras takes 1-8, --speed-scale and --expiry a value "
-               "above 0\n");
+    g_printerr(
+        "ptz-sim: --cameras takes 1-8, --speed-scale and --expiry a value "
+        "above 0\n");
     return false;
   }
   return true;
@@ -155,9 +161,9 @@ int main(int argc, char **argv) {
   MainContext ctx{loop};
   const guint sigterm = g_unix_signal_add(SIGTERM, on_signal, &ctx);
   const guint sigint = g_unix_signal_add(SIGINT, on_signal, &ctx);
-  const guint owner = g_bus_own_name(G_BUS_TYPE_SYSTEM, sim::kBusName,
-                                     G_BUS_NAME_OWNER_FLAGS_NONE, on_bus_acquired,
-                                     on_name_acquired, on_name_lost, &ctx, nullptr);
+  const guint owner = g_bus_own_name(
+      G_BUS_TYPE_SYSTEM, sim::kBusName, G_BUS_NAME_OWNER_FLAGS_NONE,
+      on_bus_acquired, on_name_acquired, on_name_lost, &ctx, nullptr);
   g_main_loop_run(loop);
 
   g_bus_unown_name(owner);

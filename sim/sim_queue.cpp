@@ -29,8 +29,9 @@ std::string front_name(const Camera &cam) {
 }
 
 std::deque<QueueEntry>::iterator find(Camera &cam, const char *client) {
-  return std::find_if(cam.queue.begin(), cam.queue.end(),
-                      [client](const QueueEntry &e) { return e.client == client; });
+  return std::find_if(
+      cam.queue.begin(), cam.queue.end(),
+      [client](const QueueEntry &e) { return e.client == client; });
 }
 
 void reschedule_expiry();
@@ -64,10 +65,11 @@ void reschedule_expiry() {
   }
   if (!earliest)
     return;
-  const int64_t wait_us = std::max<int64_t>(0, *earliest + expiry_us() - g_get_monotonic_time());
+  const int64_t wait_us =
+      std::max<int64_t>(0, *earliest + expiry_us() - g_get_monotonic_time());
   /* Round up, so the timeout never fires just before the deadline. */
-  state().expiry_source =
-      g_timeout_add(static_cast<guint>((wait_us + 999) / 1000), on_expiry, nullptr);
+  state().expiry_source = g_timeout_add(
+      static_cast<guint>((wait_us + 999) / 1000), on_expiry, nullptr);
 }
 
 /* Runs a change of one camera's queue and announces a new front. */
@@ -77,7 +79,8 @@ template <typename Fn> void change_queue(int camera_id, Fn &&fn) {
   fn(cam);
   const std::string after = front_name(cam);
   if (after != before)
-    emit_event("ControlChanged", g_variant_new("(is)", camera_id, after.c_str()));
+    emit_event("ControlChanged",
+               g_variant_new("(is)", camera_id, after.c_str()));
   reschedule_expiry();
 }
 
@@ -87,13 +90,15 @@ GVariant *reply_for(Camera &cam, const char *client) {
   if (it == cam.queue.end())
     return g_variant_new("(iii)", kStatusAbsent, -1, len);
   const int index = static_cast<int>(it - cam.queue.begin());
-  return g_variant_new("(iii)", index == 0 ? kStatusAtHead : kStatusWaiting, index, len);
+  return g_variant_new("(iii)", index == 0 ? kStatusAtHead : kStatusWaiting,
+                       index, len);
 }
 
 } // namespace
 
 GVariant *queue_action(int camera_id, const char *client, int action) {
-  if (action != kActionKeepalive && action != kActionLeave && action != kActionEnter)
+  if (action != kActionKeepalive && action != kActionLeave &&
+      action != kActionEnter)
     return nullptr;
   const int64_t now = g_get_monotonic_time();
   change_queue(camera_id, [&](Camera &cam) {
@@ -121,14 +126,16 @@ void queue_touch(int camera_id, const char *client) {
 
 void queue_take(int camera_id, const char *client) {
   change_queue(camera_id, [&](Camera &cam) {
-    std::erase_if(cam.queue, [client](const QueueEntry &e) { return e.client == client; });
+    std::erase_if(cam.queue,
+                  [client](const QueueEntry &e) { return e.client == client; });
     cam.queue.push_front({client, g_get_monotonic_time(), true});
   });
 }
 
 void queue_release(int camera_id, const char *client) {
   change_queue(camera_id, [&](Camera &cam) {
-    std::erase_if(cam.queue, [client](const QueueEntry &e) { return e.client == client; });
+    std::erase_if(cam.queue,
+                  [client](const QueueEntry &e) { return e.client == client; });
   });
 }
 

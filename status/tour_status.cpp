@@ -35,9 +35,8 @@ struct Clock {
   int64_t real_us;
 
   uint64_t epoch_us(const TimeValue &at) const {
-    const int64_t delta =
-        (int64_t(at.sec) - monotonic.sec) * G_USEC_PER_SEC + at.usec -
-        monotonic.usec;
+    const int64_t delta = (int64_t(at.sec) - monotonic.sec) * G_USEC_PER_SEC +
+                          at.usec - monotonic.usec;
     return uint64_t(MAX(real_us + delta, int64_t(0)));
   }
 };
@@ -136,7 +135,7 @@ bool follow(Camera &camera, TourHandler *handler, int camera_id,
 } // namespace
 
 struct TourStatus {
-  TourHandler *handler = nullptr; /* borrowed; outlives the status */
+  TourHandler *handler = nullptr;   /* borrowed; outlives the status */
   TourSchedule *schedule = nullptr; /* borrowed, or null */
   GDBusObjectManagerServer *manager = nullptr; /* owned */
   std::array<Camera, IMAGE_SOURCES> cameras;

@@ -15,7 +15,6 @@ struct _TourStatusCamera {
 G_DEFINE_TYPE(TourStatusCamera, tour_status_camera,
               G_TYPE_DBUS_INTERFACE_SKELETON)
 
-
 namespace {
 
 /* data/com.vorn.PresetTourStatus.Camera.xml, compiled in. */
@@ -92,11 +91,14 @@ GVariant *as_text(const std::string &value) {
 const std::array<TourStatusField, 13> TOUR_STATUS_FIELDS = {{
     {"Camera", [](const TourStatusValues &v) { return as_int(v.camera); }},
     {"TourId", [](const TourStatusValues &v) { return as_int(v.tour_id); }},
-    {"TourName", [](const TourStatusValues &v) { return as_text(v.tour_name); }},
+    {"TourName",
+     [](const TourStatusValues &v) { return as_text(v.tour_name); }},
     {"State",
      [](const TourStatusValues &v) { return g_variant_new_string(v.state); }},
     {"Blocked",
-     [](const TourStatusValues &v) { return g_variant_new_boolean(v.blocked); }},
+     [](const TourStatusValues &v) {
+       return g_variant_new_boolean(v.blocked);
+     }},
     {"PointIndex",
      [](const TourStatusValues &v) { return as_int(v.point_index); }},
     {"Preset", [](const TourStatusValues &v) { return as_int(v.preset); }},
@@ -140,7 +142,8 @@ guint tour_status_camera_announce(TourStatusCamera *self,
   guint count = 0;
   for (const TourStatusField &field : TOUR_STATUS_FIELDS) {
     g_autoptr(GVariant) old_value = g_variant_ref_sink(field.value(before));
-    g_autoptr(GVariant) new_value = g_variant_ref_sink(field.value(*self->values));
+    g_autoptr(GVariant) new_value =
+        g_variant_ref_sink(field.value(*self->values));
     if (g_variant_equal(old_value, new_value))
       continue;
     g_variant_builder_add(&changed, "{sv}", field.name, new_value);

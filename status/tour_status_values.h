@@ -37,4 +37,3 @@ struct TourStatusField {
 
 /* In the order of the introspection document. */
 extern const std::array<TourStatusField, 13> TOUR_STATUS_FIELDS;
-

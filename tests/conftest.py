@@ -20,7 +20,7 @@ from gi.repository import Gio, GLib  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # The bus names the programs share, from their one header.
-NAMES = dict(re.findall(r'inline constexpr char (\w+)\[\] = "([^"]*)";',
+NAMES = dict(re.findall(r'inline constexpr char (\w+)\[\] =\s*"([^"]*)";',
                         (ROOT / "names" / "patrold_names.h").read_text()))
 SERVICE, OBJECT, IFACE_TOUR, IFACE_CONFHUB, IFACE_CONTROLLER, SIM_SERVICE, COORD_IFACE, \
     EVENTS_OBJECT, EVENTS_IFACE = (NAMES[n] for n in (

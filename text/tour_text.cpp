@@ -45,10 +45,18 @@ size_t escape_one(std::string_view raw, size_t i, bool line_start,
     return length;
   }
   switch (byte) {
-  case '\\': out->append("\\\\"); break;
-  case '\n': out->append("\\n"); break;
-  case '\r': out->append("\\r"); break;
-  case '\t': out->append("\\t"); break;
+  case '\\':
+    out->append("\\\\");
+    break;
+  case '\n':
+    out->append("\\n");
+    break;
+  case '\r':
+    out->append("\\r");
+    break;
+  case '\t':
+    out->append("\\t");
+    break;
   default:
     if (is_steering(byte) || (byte == '#' && i == 0 && line_start))
       append_hex(out, byte);
@@ -80,12 +88,21 @@ bool tour_text_unescape(std::string_view text, std::string *raw) {
     if (++i == text.size())
       return false;
     switch (text[i]) {
-    case '\\': raw->push_back('\\'); break;
-    case 'n': raw->push_back('\n'); break;
-    case 'r': raw->push_back('\r'); break;
-    case 't': raw->push_back('\t'); break;
+    case '\\':
+      raw->push_back('\\');
+      break;
+    case 'n':
+      raw->push_back('\n');
+      break;
+    case 'r':
+      raw->push_back('\r');
+      break;
+    case 't':
+      raw->push_back('\t');
+      break;
     case 'x': {
-      const int high = i + 2 < text.size() ? g_ascii_xdigit_value(text[i + 1]) : -1;
+      const int high =
+          i + 2 < text.size() ? g_ascii_xdigit_value(text[i + 1]) : -1;
       const int low = high >= 0 ? g_ascii_xdigit_value(text[i + 2]) : -1;
       if (low < 0 || (high == 0 && low == 0))
         return false;

@@ -32,7 +32,8 @@ constexpr TimeValue from_usec(int64_t total) {
 
 static_assert(from_usec(-1).sec == -1 && from_usec(-1).usec == 999999);
 static_assert(from_usec(to_usec({3, 1500000})).usec == 500000);
-static_assert(from_usec(to_usec({INT32_MAX, 0}) + kUsecPerSec).sec == INT32_MAX);
+static_assert(from_usec(to_usec({INT32_MAX, 0}) + kUsecPerSec).sec ==
+              INT32_MAX);
 
 } // namespace
 

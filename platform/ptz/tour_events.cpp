@@ -12,9 +12,7 @@ constinit ptz_events::CameraEvents moving{"HeadMoving"};
 
 extern "C" {
 
-int tour_moving_events_init(void) {
-  return ptz_events::system_bus() ? 0 : -1;
-}
+int tour_moving_events_init(void) { return ptz_events::system_bus() ? 0 : -1; }
 
 int tour_moving_events_enable(tour_moving_event_cb callback, void *user_data,
                               int camera_id) {

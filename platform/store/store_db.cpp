@@ -11,12 +11,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iterator>
 #include <cstdlib>
-#include <memory>
-#include <mutex>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
+#include <memory>
+#include <mutex>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,7 +130,8 @@ struct FdCloser {
  * operators' group can all write a store that root touched first. Ownership
  * goes through the descriptor: a name swapped meanwhile changes nothing.
  * 0 when the name is a plain file of one link now; -1 when it is something
- * else (a planted symbolic or hard link); -2 when it cannot be created. *why says which. */
+ * else (a planted symbolic or hard link); -2 when it cannot be created. *why
+ * says which. */
 int create_owned(int dir_fd, const struct stat &dir, const std::string &name,
                  std::string *why) {
   FdCloser file{openat(dir_fd, name.c_str(),
@@ -154,7 +155,8 @@ int create_owned(int dir_fd, const struct stat &dir, const std::string &name,
   }
   if (fchown(file.fd, dir.st_uid, dir.st_gid) != 0 &&
       fchown(file.fd, static_cast<uid_t>(-1), dir.st_gid) != 0)
-    g_debug("%s keeps its creator's group: %s", name.c_str(), g_strerror(errno));
+    g_debug("%s keeps its creator's group: %s", name.c_str(),
+            g_strerror(errno));
   if (fchmod(file.fd, 0660) != 0) {
     *why = name + ": " + g_strerror(errno);
     return -2;
@@ -270,9 +272,10 @@ bool in_wal_mode(sqlite3 *db) {
   bool wal = false;
   if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr) ==
       SQLITE_OK)
-    wal = sqlite3_step(stmt) == SQLITE_ROW &&
-          g_strcmp0(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),
-                    "wal") == 0;
+    wal =
+        sqlite3_step(stmt) == SQLITE_ROW &&
+        g_strcmp0(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),
+                  "wal") == 0;
   sqlite3_finalize(stmt);
   return wal;
 }
@@ -409,7 +412,8 @@ Connection *connection(const cli_Options *options) {
   // Every cli_ call comes through here, so the checks are cheap: a fork is
   // noticed by a counter bumped in the child (getpid would be a system call
   // per call), and the path is compared in place rather than copied.
-  if (c && c->fork_generation != fork_generation.load(std::memory_order_relaxed)) {
+  if (c &&
+      c->fork_generation != fork_generation.load(std::memory_order_relaxed)) {
     // Inherited through fork(): SQLite forbids using or even closing it in
     // the child, so it is abandoned.
     g_private_set(&thread_connection, nullptr);
@@ -458,7 +462,9 @@ void report_failure(const Connection &c) {
             c.failure.empty() ? "the request failed" : c.failure.c_str());
 }
 
-void close_thread_connection() { g_private_replace(&thread_connection, nullptr); }
+void close_thread_connection() {
+  g_private_replace(&thread_connection, nullptr);
+}
 
 bool write_is_durable(const cli_Options *options) {
   return options &&
@@ -467,9 +473,9 @@ bool write_is_durable(const cli_Options *options) {
 
 StmtUse::StmtUse(Connection &c, Stmt s) : c_(c), stmt_(nullptr) {
   sqlite3_stmt *&slot = c.stmts[static_cast<size_t>(s)];
-  if (!slot &&
-      sqlite3_prepare_v3(c.db, kSql[static_cast<size_t>(s)], -1,
-                         SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK) {
+  if (!slot && sqlite3_prepare_v3(c.db, kSql[static_cast<size_t>(s)], -1,
+                                  SQLITE_PREPARE_PERSISTENT, &slot,
+                                  nullptr) != SQLITE_OK) {
     slot = nullptr;
     if (c.failure.empty())
       c.failure = sqlite3_errmsg(c.db);
@@ -505,7 +511,8 @@ int StmtUse::step() {
 }
 
 std::string_view StmtUse::text(int column) const {
-  const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(stmt_, column));
+  const auto *p =
+      reinterpret_cast<const char *>(sqlite3_column_text(stmt_, column));
   return p ? std::string_view(p, sqlite3_column_bytes(stmt_, column))
            : std::string_view();
 }
@@ -541,7 +548,9 @@ int WriteTxn::commit() {
   return 0;
 }
 
-ReadTxn::ReadTxn(Connection &c) : c_(c) { open_ = exec(c_, Stmt::BeginRead) == 0; }
+ReadTxn::ReadTxn(Connection &c) : c_(c) {
+  open_ = exec(c_, Stmt::BeginRead) == 0;
+}
 
 ReadTxn::~ReadTxn() {
   if (open_)

@@ -75,9 +75,9 @@ struct Connection {
   std::string path;
   unsigned fork_generation = 0; /* see connection() */
   int lock_wait_ms = kDefaultLockWaitMs;
-  int64_t deadline_us = 0; /* monotonic; the progress handler's bound */
+  int64_t deadline_us = 0;  /* monotonic; the progress handler's bound */
   bool foreign_sql = false; /* a statement met a view or trigger: reopen */
-  std::string failure;     /* SQLite's reason for the last failed statement */
+  std::string failure;      /* SQLite's reason for the last failed statement */
   std::array<sqlite3_stmt *, kStmtCount> stmts{};
 };
 

@@ -32,7 +32,8 @@ bool valid_name(const char *name) {
 
 std::string_view parent_of(std::string_view name) {
   size_t dot = name.rfind('.');
-  return dot == std::string_view::npos ? std::string_view() : name.substr(0, dot);
+  return dot == std::string_view::npos ? std::string_view()
+                                       : name.substr(0, dot);
 }
 
 std::string_view own_name(std::string_view name) {
@@ -104,7 +105,8 @@ int remove_group(Connection &c, std::string_view group) {
       return -1;
   }
   // Ancestors that held nothing but this group stop existing with it.
-  for (std::string_view up = parent_of(group); !up.empty(); up = parent_of(up)) {
+  for (std::string_view up = parent_of(group); !up.empty();
+       up = parent_of(up)) {
     StmtUse prune(c, Stmt::PruneGroup);
     if (!prune)
       return -1;

@@ -29,7 +29,8 @@ using Calls = std::vector<Call>;
 struct FakeCoordinator {
   explicit FakeCoordinator(const char *address) {
     std::string xml = std::string("<node><interface name='") + COORDINATOR_INTERFACE + "'>";
-    for (auto [name, in, out] : {std::tuple{"Queue", "sii", "iii"}, {"GotoPresetNumber", "siii", ""},
+    for (auto [name, in, out] : {std::tuple{"Queue", "sii", "iii"},
+                                 {"GotoPresetNumber", "siii", ""},
                                  {"QueryPosition", "si", "iiiiiiii"},
                                  {"Move", "siiiiiiiiiiiiiiiiiiiiiiiiiiiii", ""}}) {
       xml += std::string("<method name='") + name + "'>";
@@ -44,22 +45,26 @@ struct FakeCoordinator {
     GMainContext *context = g_main_context_new();
     g_main_context_push_thread_default(context);
     GDBusConnection *bus = g_dbus_connection_new_for_address_sync(
-        address, GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                      G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        address,
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, nullptr);
     const std::string path = COORDINATOR_PATH_PREFIX + std::to_string(kCamera);
     g_assert(g_dbus_connection_register_object(bus, path.c_str(), node->interfaces[0], &vtable,
                                                this, nullptr, nullptr) != 0);
     g_autoptr(GVariant) owned = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", COORDINATOR_BUS_NAME, 4u), nullptr,
-        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", COORDINATOR_BUS_NAME, 4u), nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
+        nullptr, nullptr);
     g_assert(owned != nullptr);
     g_main_context_pop_thread_default(context);
-    g_thread_new("fake-coordinator", [](gpointer loop) -> gpointer {
-      g_main_loop_run(static_cast<GMainLoop *>(loop));
-      return nullptr;
-    }, g_main_loop_new(context, FALSE));
+    g_thread_new(
+        "fake-coordinator",
+        [](gpointer loop) -> gpointer {
+          g_main_loop_run(static_cast<GMainLoop *>(loop));
+          return nullptr;
+        },
+        g_main_loop_new(context, FALSE));
   }
 
   void reset() {
@@ -89,8 +94,10 @@ struct FakeCoordinator {
     self->log.emplace_back(method, text);
     /* Unscripted, Queue answers (1, 0, 0) and the head stands still. */
     const std::string name = method;
-    std::pair<std::string, int> reply{
-        name == "Queue" ? "(1, 0, 0)" : name == "QueryPosition" ? position(0) : "()", 0};
+    std::pair<std::string, int> reply{name == "Queue"           ? "(1, 0, 0)"
+                                      : name == "QueryPosition" ? position(0)
+                                                                : "()",
+                                      0};
     if (auto &queue = self->scripts[method]; !queue.empty()) {
       reply = queue.front();
       queue.pop_front();
@@ -217,9 +224,13 @@ TEST_F(EngineTest, RoundsVisitDwellAndPauseByTheirOrder) {
     std::vector<int> dwells;
     std::vector<std::string> gotos;
   } const cases[] = {
-      {"no", {}, {5, 6, 7 + 2 * 60, 5},
+      {"no",
+       {},
+       {5, 6, 7 + 2 * 60, 5},
        {go(21, 65536), go(22, 3276800), go(23, 131072), go(21, 65536)}},
-      {"yes", {0, 2, 2, 2, 0, 0, 1}, {5, 7, 6}, /* never the current point */
+      {"yes",
+       {0, 2, 2, 2, 0, 0, 1},
+       {5, 7, 6}, /* never the current point */
        {go(21, 65536), go(23, 131072), go(22, 3276800)}},
   };
   for (const auto &c : cases) {
@@ -227,7 +238,7 @@ TEST_F(EngineTest, RoundsVisitDwellAndPauseByTheirOrder) {
     g_autoptr(PresetTour) engine = play({.random = c.random, .between = 2, .points = kThree});
     fake_ptz::script_random(c.draws);
     for (int dwell : c.dwells) {
-      step(engine); /* the goto */
+      step(engine);                                   /* the goto */
       ASSERT_TRUE(fake_ptz::fire_preset(kCamera, 2)); /* not an arrival */
       step(engine);
       EXPECT_EQ(state_of(engine), PRESET_TOUR_STATE_MOVING);
@@ -255,8 +266,10 @@ TEST_F(EngineTest, DwellPastTheClockEndsAtTheClockEnd) {
     const char *view;
     int between;
     bool stays;
-  } const cases[] = {{INT_MAX, "Seconds", 0, true},  {40000000, "Minutes", 0, true},
-                     {0, "Seconds", 40000000, true}, {5, "Seconds", -40000000, false},
+  } const cases[] = {{INT_MAX, "Seconds", 0, true},
+                     {40000000, "Minutes", 0, true},
+                     {0, "Seconds", 40000000, true},
+                     {5, "Seconds", -40000000, false},
                      {-5, "Seconds", 0, false}};
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.wait << " " << c.view << " " << c.between);
@@ -287,8 +300,10 @@ TEST_F(EngineTest, ArrivalByPositionNeedsReadinessAndAnUnchangedPosition) {
     std::vector<int> positions;   /* the replies after it */
     int reissues;
     int restart = 0; /* still ticks before the head moves again and stops */
-  } const cases[] = {{0, 50, 1, 0, {}, 1}, {1, 600, 600, 125, {}, 1},
-                     {0, 50, 1, 124, {2, 3, 3, 3}, 2}, {0, 50, 1, 0, {}, 1, 30}};
+  } const cases[] = {{0, 50, 1, 0, {}, 1},
+                     {1, 600, 600, 125, {}, 1},
+                     {0, 50, 1, 124, {2, 3, 3, 3}, 2},
+                     {0, 50, 1, 0, {}, 1, 30}};
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.first << " " << c.reissues << " " << c.restart);
     g_autoptr(PresetTour) engine = play({.points = kThree});
@@ -325,7 +340,8 @@ TEST_F(EngineTest, KeepaliveEveryTenSecondsAlsoWhilePausedOrFrozen) {
   const Call keepalive{"Queue", "('Rezazerar', 0, 0)"};
   using Hold = int (*)(PresetTour *);
   for (auto [hold, held] : {std::pair<Hold, bool>{[](PresetTour *) { return 0; }, false},
-                            {preset_tour_pause_tour, true}, {preset_tour_freeze_tour, true}}) {
+                            {preset_tour_pause_tour, true},
+                            {preset_tour_freeze_tour, true}}) {
     g_autoptr(PresetTour) engine = play({.points = kThree});
     ASSERT_EQ(hold(engine), 0);
     coordinator()->reset();

@@ -8,8 +8,7 @@
 
 using namespace handler_test;
 
-static auto *const bus_env =
-    ::testing::AddGlobalTestEnvironment(new PrivateBusEnvironment);
+static auto *const bus_env = ::testing::AddGlobalTestEnvironment(new PrivateBusEnvironment);
 
 namespace {
 
@@ -17,8 +16,8 @@ namespace {
  * number too large for a tour id means no tour at all. */
 TEST_F(HandlerTest, SetPresetTourRunningPlaysOrStopsTheNamedGroup) {
   const std::tuple<const char *, const char *, int, int> cases[] = {
-      {"yes", "G12", 1, 12}, {"no", "G12", 1, -1},     {"yes", "12", 2, 0},
-      {"YES", "G7", 3, -2},  {"yes", "G7.Tour", 3, 7}, {"no", "X3", 2, -1},
+      {"yes", "G12", 1, 12},         {"no", "G12", 1, -1},           {"yes", "12", 2, 0},
+      {"YES", "G7", 3, -2},          {"yes", "G7.Tour", 3, 7},       {"no", "X3", 2, -1},
       {"yes", "G4294967299", 4, -2}, {"yes", "G-4294967293", 4, -2},
   };
   put_tours({{12, "1"}, {0, "2"}, {7, "3"}, {3, "4"}});
@@ -165,7 +164,8 @@ TEST_F(HandlerTest, DriverUninstalledStopsAndDeletesTheCameraTours) {
     ASSERT_TRUE(tour_handler_driver_uninstalled(handler_, cam));
     settle();
     EXPECT_EQ(syslog_capture::count(LOG_WARNING, "Ignoring driver uninstall of camera id " +
-                                                     std::to_string(cam)), 1);
+                                                     std::to_string(cam)),
+              1);
   }
   EXPECT_EQ(calls("cli_deleteGroup"), 0);
 }
@@ -174,8 +174,8 @@ TEST_F(HandlerTest, StartUpResumesOneRunningTourPerCamera) {
   struct {
     const char *name;
     std::vector<std::tuple<int, const char *, const char *>> tours; /* id, CamNbr, Running */
-    std::map<int, int> resumed;                                      /* camera -> tour */
-    std::map<int, std::string> running;                              /* tour -> Running after */
+    std::map<int, int> resumed;                                     /* camera -> tour */
+    std::map<int, std::string> running;                             /* tour -> Running after */
   } const cases[] = {
       {"one", {{1, "3", "yes"}, {2, "3", "no"}}, {{3, 1}}, {{1, "yes"}, {2, "no"}}},
       {"conflicts",
@@ -209,8 +209,12 @@ TEST_F(HandlerTest, StartUpResumesOneRunningTourPerCamera) {
 TEST_F(HandlerTest, ControlEventsDecideTheTourOfTheirCamera) {
   const std::tuple<const char *, bool, int32_t, int32_t> cases[] = {
       /* client (nullptr: none given), frozen before, frozen and active after */
-      {PATROLD_CLIENT_NAME, true, 0, 1}, {RECORDED_TOUR_CLIENT_NAME, false, 0, 0}, {"", false, 0, 1},
-      {"", true, 1, 1},          {"operator", false, 1, 1},     {"rezazerar", false, 1, 1},
+      {PATROLD_CLIENT_NAME, true, 0, 1},
+      {RECORDED_TOUR_CLIENT_NAME, false, 0, 0},
+      {"", false, 0, 1},
+      {"", true, 1, 1},
+      {"operator", false, 1, 1},
+      {"rezazerar", false, 1, 1},
       {nullptr, false, 1, 1},
   };
   put_tours({{5, "2"}});

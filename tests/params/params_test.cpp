@@ -46,15 +46,15 @@ TEST_F(ParamsTest, ReadsEachLeafAtItsName) {
       {GUARD_CAM_NBR, "root.RezazErar.G4.CamNbr", "x12", std::nullopt},
       {GUARD_CAM_NBR, "root.RezazErar.G4.CamNbr", "4294967297", std::nullopt},
       {GUARD_CAM_NBR, "root.RezazErar.G4.CamNbr", "-4294967295", std::nullopt},
-      {GUARD_TIME_BETWEEN_SEQUENCES, "root.RezazErar.G4.TimeBetweenSequences", "  -7 min", "",
-       -7},
+      {GUARD_TIME_BETWEEN_SEQUENCES, "root.RezazErar.G4.TimeBetweenSequences", "  -7 min", "", -7},
       {GUARD_TIME_BETWEEN_SEQUENCES, "root.RezazErar.G4.TimeBetweenSequences", "2147483648",
        std::nullopt},
       {GUARD_PRESET_NBR, "root.RezazErar.G4.Tour.T2.PresetNbr", "-2147483648", "", INT_MIN},
       {GUARD_POSITION, "root.RezazErar.G4.Tour.T2.Position", "2147483647", "", INT_MAX},
       {GUARD_MOVE_SPEED, "root.RezazErar.G4.Tour.T2.MoveSpeed", "+00000000000000042", "", 42},
       {GUARD_WAIT_TIME, "root.RezazErar.G4.Tour.T2.WaitTime", "99999999999", std::nullopt},
-      {GUARD_WAIT_TIME, "root.RezazErar.G4.Tour.T2.WaitTime", std::string(256, '0') + "5", std::nullopt},
+      {GUARD_WAIT_TIME, "root.RezazErar.G4.Tour.T2.WaitTime", std::string(256, '0') + "5",
+       std::nullopt},
       {GUARD_RUNNING, "root.RezazErar.G4.Running", std::string(256, ' ') + "yes", std::nullopt},
   };
   for (const auto &c : cases) {
@@ -63,8 +63,8 @@ TEST_F(ParamsTest, ReadsEachLeafAtItsName) {
     drop(tour(4));
     if (c.stored)
       put(c.name, *c.stored);
-    TourParam param = {.type = c.type, .int_value = 0, .str_value = "", .tour_id = 4,
-                       .preset_id = 2};
+    TourParam param = {
+        .type = c.type, .int_value = 0, .str_value = "", .tour_id = 4, .preset_id = 2};
     ASSERT_EQ(tour_confhub_get_parameter(&param), c.text ? 0 : -1);
     EXPECT_EQ(syslog_capture::count(LOG_ERR, PARSE_FAILED), c.text || !c.stored ? 0 : 1);
     if (c.text) {
@@ -89,25 +89,30 @@ TEST_F(ParamsTest, OnlyRunningIsWrittenDurably) {
  * missing or unreadable leaf makes the whole point unreadable. */
 TEST_F(ParamsTest, FetchPoint) {
   const std::tuple<const char *, const char *, std::optional<int32_t>> cases[] = {
-      {"Minutes", "2", 120},          {"minutes", "2", 2},
-      {"Minutes!", "2", 2},           {"Minutes", "214748364", INT_MAX},
+      {"Minutes", "2", 120},
+      {"minutes", "2", 2},
+      {"Minutes!", "2", 2},
+      {"Minutes", "214748364", INT_MAX},
       {"Minutes", "-40000000", INT_MIN}, /* not wrapped to 60 years */
-      {"Seconds", "4294967301", {}},  {"Seconds", nullptr, {}},
+      {"Seconds", "4294967301", {}},
+      {"Seconds", nullptr, {}},
   };
   for (const auto &[view_type, wait, expected] : cases) {
     SCOPED_TRACE(testing::Message() << view_type << " " << (wait ? wait : "(absent)"));
     drop(tour(3));
-    for (auto [leaf, value] : {std::pair{"PresetNbr", "11"}, {"Position", "4"},
-                               {"MoveSpeed", "70"}, {"WaitTimeViewType", view_type},
+    for (auto [leaf, value] : {std::pair{"PresetNbr", "11"},
+                               {"Position", "4"},
+                               {"MoveSpeed", "70"},
+                               {"WaitTimeViewType", view_type},
                                {"WaitTime", wait}})
       if (value != nullptr)
         put(tour(3, std::string("Tour.T1.") + leaf), value);
     PresetPoint point = {-1, -1, -1, -1};
     ASSERT_EQ(tour_confhub_fetch_preset_point(3, 1, &point), expected ? 0 : -1);
     if (expected) {
-      EXPECT_EQ(std::make_tuple(point.preset_nbr, point.position, point.move_speed,
-                                point.wait_time),
-                std::make_tuple(11, 4, 70, *expected));
+      EXPECT_EQ(
+          std::make_tuple(point.preset_nbr, point.position, point.move_speed, point.wait_time),
+          std::make_tuple(11, 4, 70, *expected));
     }
   }
 }

@@ -172,11 +172,11 @@ TEST_P(EventsTest, EveryRegistrationRunsOnTheContextOfItsThread) {
   EXPECT_EQ(control_queue_events_init(nullptr, nullptr), -1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Events, EventsTest,
-    ::testing::Values(CameraSignal{"PresetReached", preset_events_init, preset_events_cleanup},
-                      CameraSignal{"HeadMoving", tour_moving_events_enable,
-                                   tour_moving_events_disable}),
-    [](const auto &info) { return std::string(info.param.member); });
+INSTANTIATE_TEST_SUITE_P(Events, EventsTest,
+                         ::testing::Values(CameraSignal{"PresetReached", preset_events_init,
+                                                        preset_events_cleanup},
+                                           CameraSignal{"HeadMoving", tour_moving_events_enable,
+                                                        tour_moving_events_disable}),
+                         [](const auto &info) { return std::string(info.param.member); });
 
 } // namespace

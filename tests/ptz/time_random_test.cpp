@@ -32,7 +32,8 @@ TEST(TimeArithmetic, AddSubAndCompare) {
 // uniform draws 2000 tries leave a miss probability far below 1e-50.
 TEST(Random, ReachesEveryValueOfSmallRangesAndStaysInside) {
   initialize_random();
-  for (auto [low, high] : {std::pair{-3, 3}, {42, 42}, {INT_MAX - 3, INT_MAX}, {INT_MIN, INT_MIN + 2}}) {
+  for (auto [low, high] :
+       {std::pair{-3, 3}, {42, 42}, {INT_MAX - 3, INT_MAX}, {INT_MIN, INT_MIN + 2}}) {
     std::set<int> seen;
     for (int i = 0, v = 0; i < 2000; ++i, seen.insert(v))
       ASSERT_TRUE(get_random(low, high, &v) == 0 && v >= low && v <= high) << v;

@@ -37,10 +37,18 @@ TEST(ScheduleText, ReadsWindowsAndPointsAtTheFault) {
   }
   const std::string too_long(4097, ' ');
   const std::pair<std::string, size_t> bad[] = {
-      {"mon 10:00-11:00", 1},  {"Mon10:00-11:00", 4},   {"Mon 10:00", 10},
-      {"Mon 24:00-01:00", 5},  {"Mon 10:00-24:01", 11}, {"Mon 10:60-11:00", 5},
-      {"Mon 1:00-2:00", 5},    {"Mon 10:00-11:00;", 17}, {"Mon 10:00-11:00 Tue", 17},
-      {"Mon..Fry 10:00-11:00", 6}, {"Mon,,Tue 10:00-11:00", 5}, {"Mo\xc3\xa9 10:00-11:00", 1},
+      {"mon 10:00-11:00", 1},
+      {"Mon10:00-11:00", 4},
+      {"Mon 10:00", 10},
+      {"Mon 24:00-01:00", 5},
+      {"Mon 10:00-24:01", 11},
+      {"Mon 10:60-11:00", 5},
+      {"Mon 1:00-2:00", 5},
+      {"Mon 10:00-11:00;", 17},
+      {"Mon 10:00-11:00 Tue", 17},
+      {"Mon..Fry 10:00-11:00", 6},
+      {"Mon,,Tue 10:00-11:00", 5},
+      {"Mo\xc3\xa9 10:00-11:00", 1},
       {too_long, 4097},
   };
   for (const auto &[text, column] : bad) {
@@ -102,7 +110,7 @@ TEST(ScheduleTime, WindowsInAZone) {
 }
 
 struct FakeClock {
-  int64_t now = 0;   /* seconds */
+  int64_t now = 0;    /* seconds */
   int64_t armed = -2; /* µs, -1 cancelled */
 };
 
@@ -208,7 +216,8 @@ TEST_F(ScheduleTest, OverlappingToursOfOneCamera) {
   start("2026-03-02T20:30Z");
   EXPECT_EQ(held(1), 2);
   EXPECT_EQ(syslog_capture::count(
-                LOG_INFO, "Schedule: tours 2 and 1 of camera 1 overlap; 2 started last and has the camera"),
+                LOG_INFO,
+                "Schedule: tours 2 and 1 of camera 1 overlap; 2 started last and has the camera"),
             1);
   fire();
   EXPECT_EQ(held(1), -1);
@@ -225,8 +234,9 @@ TEST_F(ScheduleTest, ReloadReadsEditsAndRefusesBadTexts) {
   put(tour(4, "Schedule"), "Mon 21:00-25:00");
   tour_schedule_reload(schedule_);
   tour_schedule_reload(schedule_);
-  EXPECT_EQ(syslog_capture::count(LOG_WARNING,
-                                  "Schedule of tour 4 unreadable at column 11: time out of range 00:00..24:00"),
+  EXPECT_EQ(syslog_capture::count(
+                LOG_WARNING,
+                "Schedule of tour 4 unreadable at column 11: time out of range 00:00..24:00"),
             1);
   EXPECT_EQ(clock_.armed, -1);
   put(tour(4, "Schedule"), "Mon 21:00-23:00");

@@ -60,7 +60,7 @@ TEST_F(StoreTest, ChildrenOrderAndDeletion) {
   EXPECT_FALSE(children(tour(3, "Tour")).has_value());
   EXPECT_NE(drop(tour(3)), 0);
   EXPECT_NE(drop("root.RezazErar.G"), 0); // not a whole component
-  ASSERT_EQ(drop(tour(0, "Tour")), 0);     // G0 held nothing else: it goes too
+  ASSERT_EQ(drop(tour(0, "Tour")), 0);    // G0 held nothing else: it goes too
   EXPECT_EQ(stored(tour(7, "Tour.T0.PresetNbr")), "1");
   // A group that disappears and comes back is new: it goes last.
   put(tour(3, "Running"), "no");
@@ -151,7 +151,10 @@ const bool run_as_other_process = [] {
  * itself for the last one and delete the WAL file still written here. */
 TEST_F(StoreTest, WritesStayVisibleAfterAnotherProcessCloses) {
   put("a.b", "1");
-  std::thread([] { get("a.b"); param_store_testing_close_connection(); }).join();
+  std::thread([] {
+    get("a.b");
+    param_store_testing_close_connection();
+  }).join();
   EXPECT_EQ(other_process("SELECT 1 FROM params WHERE value = '1'"), 0);
   put("a.b", "2");
   EXPECT_EQ(other_process("SELECT 1 FROM params WHERE value = '2'"), 0);

@@ -32,5 +32,4 @@ void param_store_testing_reset(void);
 /* Closes the calling thread's connection to the store; the next call opens
  * the file afresh, as a restarted process would. */
 void param_store_testing_close_connection(void);
-
 }

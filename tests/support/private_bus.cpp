@@ -14,8 +14,8 @@ void PrivateBusEnvironment::SetUp() {
   int out = -1;
   g_autoptr(GError) error = nullptr;
   ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<char **>(argv), nullptr,
-                                       G_SPAWN_SEARCH_PATH, nullptr, nullptr, &pid_, nullptr,
-                                       &out, nullptr, &error))
+                                       G_SPAWN_SEARCH_PATH, nullptr, nullptr, &pid_, nullptr, &out,
+                                       nullptr, &error))
       << error->message;
   for (char c; read(out, &c, 1) == 1 && c != '\n';)
     address_ += c;

@@ -68,7 +68,9 @@ int param_store_testing_calls(const char *call) {
   return it == seams.calls.end() ? 0 : it->second;
 }
 
-void param_store_testing_set_call_bound(int ms) { seams.bound.store(ms, std::memory_order_relaxed); }
+void param_store_testing_set_call_bound(int ms) {
+  seams.bound.store(ms, std::memory_order_relaxed);
+}
 
 void param_store_testing_reset(void) {
   std::lock_guard guard(seams.lock);

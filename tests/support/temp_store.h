@@ -100,8 +100,8 @@ struct Tour {
   std::vector<Point> points = {{1, 0, 50, 5}};
 };
 inline void put_tour(int tour_id, const Tour &t) {
-  for (auto [leaf, value] : {std::pair{"CamNbr", t.cam}, {"Running", t.running},
-                             {"RandomEnabled", t.random}})
+  for (auto [leaf, value] :
+       {std::pair{"CamNbr", t.cam}, {"Running", t.running}, {"RandomEnabled", t.random}})
     if (value != nullptr)
       put(tour(tour_id, leaf), value);
   put(tour(tour_id, "TimeBetweenSequences"), std::to_string(t.between));

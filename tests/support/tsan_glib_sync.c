@@ -9,12 +9,12 @@ void __tsan_acquire(void *addr);
 void __tsan_release(void *addr);
 
 /* Resolved on first use: GLib's constructors lock before ours run. */
-#define REAL(name)                                                           \
-  static __typeof__(&name) real;                                             \
-  __typeof__(&name) fn = __atomic_load_n(&real, __ATOMIC_ACQUIRE);           \
-  if (fn == NULL) {                                                          \
-    fn = (__typeof__(&name))dlsym(RTLD_NEXT, #name);                         \
-    __atomic_store_n(&real, fn, __ATOMIC_RELEASE);                           \
+#define REAL(name)                                                                                 \
+  static __typeof__(&name) real;                                                                   \
+  __typeof__(&name) fn = __atomic_load_n(&real, __ATOMIC_ACQUIRE);                                 \
+  if (fn == NULL) {                                                                                \
+    fn = (__typeof__(&name))dlsym(RTLD_NEXT, #name);                                               \
+    __atomic_store_n(&real, fn, __ATOMIC_RELEASE);                                                 \
   }
 
 void g_mutex_lock(GMutex *mutex) {

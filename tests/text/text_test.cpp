@@ -28,16 +28,17 @@ TEST_P(Escape, ShowsOnlyValidUtf8WithoutSteeringAndTypesBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, Escape,
-    testing::Values(Case{"Front gate", "Front gate"},
-                    Case{"Caf\xc3\xa9", "Caf\xc3\xa9"},
-                    Case{"Caf\xe9", "Caf\\xe9"},
-                    Case{"a\\b\nc\td\re", "a\\\\b\\nc\\td\\re"},
+    testing::Values(Case{"Front gate", "Front gate"}, Case{"Caf\xc3\xa9", "Caf\xc3\xa9"},
+                    Case{"Caf\xe9", "Caf\\xe9"}, Case{"a\\b\nc\td\re", "a\\\\b\\nc\\td\\re"},
                     Case{"\x1b[2J\x7f", "\\x1b[2J\\x7f"},
-                    Case{"\xc2\x9b" "31m", "\\xc2\\x9b31m"},
-                    Case{"abc\xe2\x80\xae" "fed", "abc\\xe2\\x80\\xaefed"},
+                    Case{"\xc2\x9b"
+                         "31m",
+                         "\\xc2\\x9b31m"},
+                    Case{"abc\xe2\x80\xae"
+                         "fed",
+                         "abc\\xe2\\x80\\xaefed"},
                     Case{"\xe2\x81\xa6x\xe2\x80\xa8", "\\xe2\\x81\\xa6x\\xe2\\x80\\xa8"},
-                    Case{"\xe2\x82", "\\xe2\\x82"},
-                    Case{"#not a comment", "#not a comment"}));
+                    Case{"\xe2\x82", "\\xe2\\x82"}, Case{"#not a comment", "#not a comment"}));
 
 TEST(Escape, LeadingHashOnlyAtALineStart) {
   EXPECT_EQ(tour_text_escape("#x", true), "\\x23x");

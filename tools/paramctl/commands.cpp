@@ -31,14 +31,16 @@ int write_all(const std::vector<Assignment> &items) {
   for (const Assignment &a : items)
     pairs.push_back({a.name.c_str(), a.value.c_str()});
   std::vector<int> changed(items.size(), 0);
-  if (param_store_admin_set_many(pairs.data(), pairs.size(), changed.data()) != 0)
+  if (param_store_admin_set_many(pairs.data(), pairs.size(), changed.data()) !=
+      0)
     return store_failure();
   notify_running_changes(items, changed);
   return kOk;
 }
 
 void print_row(const char *name, const char *value, void *) {
-  std::printf("%s=%s\n", tour_text_escape(name, true).c_str(), tour_text_escape(value).c_str());
+  std::printf("%s=%s\n", tour_text_escape(name, true).c_str(),
+              tour_text_escape(value).c_str());
 }
 
 bool blank(const std::string &line) {
@@ -54,7 +56,8 @@ bool parse_assignment(const std::string &text, bool escaped, Assignment *out) {
   std::string_view name = std::string_view(text).substr(0, eq);
   std::string_view value = std::string_view(text).substr(eq + 1);
   if (escaped) {
-    if (!tour_text_unescape(name, &out->name) || !tour_text_unescape(value, &out->value))
+    if (!tour_text_unescape(name, &out->name) ||
+        !tour_text_unescape(value, &out->value))
       return false;
   } else {
     out->name = name;
@@ -77,7 +80,8 @@ int cmd_get(const std::vector<std::string> &args) {
   default:
     // An unacceptable name can never have been stored.
     if (!param_store_admin_valid_name(args[0].c_str())) {
-      std::fprintf(stderr, "paramctl: %s: no such parameter\n", args[0].c_str());
+      std::fprintf(stderr, "paramctl: %s: no such parameter\n",
+                   args[0].c_str());
       return kFailed;
     }
     return store_failure();

@@ -43,8 +43,8 @@ void send_running(GDBusConnection *bus, const std::string &value,
       PATROLD_BUS_NAME, PATROLD_OBJECT_PATH, PATROLD_CONFHUB_INTERFACE,
       "SetPresetTourRunning");
   std::string group_text(group);
-  g_dbus_message_set_body(message,
-                          g_variant_new("(ss)", value.c_str(), group_text.c_str()));
+  g_dbus_message_set_body(
+      message, g_variant_new("(ss)", value.c_str(), group_text.c_str()));
   g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
   g_dbus_connection_send_message(bus, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
                                  nullptr, nullptr);
@@ -81,7 +81,8 @@ bool run_until(Wait *wait, GMainContext *context, gint64 deadline) {
   gint64 left = deadline - g_get_monotonic_time();
   if (left <= 0)
     return false;
-  g_autoptr(GSource) timer = g_timeout_source_new(static_cast<guint>(left / 1000 + 1));
+  g_autoptr(GSource) timer =
+      g_timeout_source_new(static_cast<guint>(left / 1000 + 1));
   g_source_set_callback(timer, give_up, wait, nullptr);
   g_source_attach(timer, context);
   g_main_loop_run(wait->loop);
@@ -110,7 +111,8 @@ void notify_running_changes(const std::vector<Assignment> &written,
   // `wait` is only touched from `context`, which is never run again once
   // this function has returned, so a late answer cannot reach it.
   Wait wait{loop};
-  const gint64 deadline = g_get_monotonic_time() + kBoundMs * G_TIME_SPAN_MILLISECOND;
+  const gint64 deadline =
+      g_get_monotonic_time() + kBoundMs * G_TIME_SPAN_MILLISECOND;
   g_dbus_connection_new_for_address(
       address,
       static_cast<GDBusConnectionFlags>(
@@ -126,10 +128,11 @@ void notify_running_changes(const std::vector<Assignment> &written,
   }
   if (!done) {
     g_cancellable_cancel(cancel);
-    std::fprintf(stderr,
-                 "paramctl: warning: the system bus did not answer within %u s; "
-                 "the Running change was written but not announced\n",
-                 kBoundMs / 1000);
+    std::fprintf(
+        stderr,
+        "paramctl: warning: the system bus did not answer within %u s; "
+        "the Running change was written but not announced\n",
+        kBoundMs / 1000);
   }
   g_clear_object(&wait.bus);
   g_main_context_pop_thread_default(context);

@@ -40,15 +40,16 @@ void vsyslog(int priority, const char *format, va_list args) {
   errno = saved_errno;
   vsnprintf(message, sizeof message, format, args);
   const char *ident = log_ident ? log_ident : program_invocation_short_name;
-  int facility = (priority & LOG_FACMASK) ? (priority & LOG_FACMASK) : log_facility;
+  int facility =
+      (priority & LOG_FACMASK) ? (priority & LOG_FACMASK) : log_facility;
   char line[2300];
   int n;
   if (log_option & LOG_PID)
-    n = snprintf(line, sizeof line, "<%d> %s[%d]: %s\n", facility | LOG_PRI(priority),
-                 ident, (int)getpid(), message);
+    n = snprintf(line, sizeof line, "<%d> %s[%d]: %s\n",
+                 facility | LOG_PRI(priority), ident, (int)getpid(), message);
   else
-    n = snprintf(line, sizeof line, "<%d> %s: %s\n", facility | LOG_PRI(priority),
-                 ident, message);
+    n = snprintf(line, sizeof line, "<%d> %s: %s\n",
+                 facility | LOG_PRI(priority), ident, message);
   int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0)
     return;

@@ -80,18 +80,18 @@ struct Point {
  * and what a play would load (the daemon's own reading). */
 struct Tour {
   int32_t id = -1;
-  std::string group;               /* its own name, e.g. "G5" */
+  std::string group; /* its own name, e.g. "G5" */
   Values values;
-  std::vector<Point> points;       /* in the store's enumeration order */
-  std::vector<std::string> stray;  /* children of Tour not named T<number> */
-  std::optional<TourPlan> plan;    /* nullopt when a play would fail */
+  std::vector<Point> points;      /* in the store's enumeration order */
+  std::vector<std::string> stray; /* children of Tour not named T<number> */
+  std::optional<TourPlan> plan;   /* nullopt when a play would fail */
   TourPlanFailure failure = TourPlanFailure::NONE;
   int32_t failed_point = -1;
 };
 
 struct Tours {
-  std::vector<Tour> tours;         /* by ascending id; first of each id */
-  std::vector<std::string> stray;  /* children of the root not named G<number> */
+  std::vector<Tour> tours;        /* by ascending id; first of each id */
+  std::vector<std::string> stray; /* children of the root not named G<number> */
   /* Children of the root that patrold reads as a tour already listed. */
   std::vector<std::pair<std::string, int32_t>> aliases;
   const Tour *find(int32_t id) const;
@@ -166,7 +166,8 @@ struct Status {
 Status status_read(GDBusConnection *bus);
 /* Waits, on the status signals, until no camera holds `tour_id`; false when
  * it still does after `timeout_s` or the status cannot be read. */
-bool wait_until_unloaded(GDBusConnection *bus, int32_t tour_id, unsigned timeout_s);
+bool wait_until_unloaded(GDBusConnection *bus, int32_t tour_id,
+                         unsigned timeout_s);
 Exit run_status(bool json);
 Exit run_watch();
 
@@ -186,7 +187,8 @@ Exit request_block(bool block, int32_t camera);
  * stopped): refuses when `tour` is loaded on a camera other than
  * `new_camera` (nullopt: removal), or with stop_first stops it and waits
  * until it is unloaded. Ok when the edit may go ahead. */
-Exit settle_loaded_tour(const Tour &tour, std::optional<int> new_camera, bool stop_first);
+Exit settle_loaded_tour(const Tour &tour, std::optional<int> new_camera,
+                        bool stop_first);
 /* After an edit of a tour that a camera has loaded: says that the change
  * reaches it at its next play. */
 void note_loaded_edit(const Tour &tour, const char *what);

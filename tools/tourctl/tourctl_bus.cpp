@@ -20,18 +20,22 @@ bool has_code(const char *remote, int code) {
 /* The failure of a call to patrold, said as an operator needs it. */
 std::string in_operator_words(const GError *error, GVariant *args) {
   g_autofree char *remote = g_dbus_error_get_remote_error(error);
-  if (has_code(remote, 50) && g_variant_is_of_type(args, G_VARIANT_TYPE("(i)"))) {
+  if (has_code(remote, 50) &&
+      g_variant_is_of_type(args, G_VARIANT_TYPE("(i)"))) {
     int32_t camera = 0;
     g_variant_get(args, "(i)", &camera);
-    return "camera " + std::to_string(camera) + " is not one of patrold's cameras (1 to 8)";
+    return "camera " + std::to_string(camera) +
+           " is not one of patrold's cameras (1 to 8)";
   }
   if (has_code(remote, 100))
-    return "patrold could not take the request (out of memory?); nothing was changed";
+    return "patrold could not take the request (out of memory?); nothing was "
+           "changed";
   if (g_strcmp0(remote, "org.freedesktop.DBus.Error.ServiceUnknown") == 0 ||
       g_strcmp0(remote, "org.freedesktop.DBus.Error.NameHasNoOwner") == 0)
     return "patrold is not running";
   if (g_strcmp0(remote, "org.freedesktop.DBus.Error.AccessDenied") == 0)
-    return "not allowed to control patrold: run as root or as a member of patrold-operators";
+    return "not allowed to control patrold: run as root or as a member of "
+           "patrold-operators";
   if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
       g_strcmp0(remote, "org.freedesktop.DBus.Error.NoReply") == 0)
     return "patrold did not answer within 10 s; it may be busy with a camera";
@@ -52,9 +56,10 @@ GDBusConnection *bus_open() {
 
 bool daemon_on_bus(GDBusConnection *bus) {
   g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-      "NameHasOwner", g_variant_new("(s)", kBusName), G_VARIANT_TYPE("(b)"),
-      G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr);
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+      "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", kBusName),
+      G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr,
+      nullptr);
   gboolean owned = FALSE;
   if (reply)
     g_variant_get(reply, "(b)", &owned);
@@ -72,12 +77,14 @@ GDBusConnection *daemon_bus() {
   return static_cast<GDBusConnection *>(g_steal_pointer(&bus));
 }
 
-Exit bus_call(GDBusConnection *bus, const char *interface, const char *method, GVariant *args) {
+Exit bus_call(GDBusConnection *bus, const char *interface, const char *method,
+              GVariant *args) {
   g_autoptr(GVariant) owned_args = g_variant_ref_sink(args);
   g_autoptr(GError) error = nullptr;
   g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-      bus, kBusName, kObjectPath, interface, method, owned_args, G_VARIANT_TYPE_UNIT,
-      G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, &error);
+      bus, kBusName, kObjectPath, interface, method, owned_args,
+      G_VARIANT_TYPE_UNIT, G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs,
+      nullptr, &error);
   if (reply)
     return Exit::Ok;
   complain("%s", in_operator_words(error, owned_args).c_str());

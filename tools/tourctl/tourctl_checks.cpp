@@ -21,12 +21,14 @@ std::optional<Exit> refusal(std::string_view verb, int32_t id, const Tour *tour,
   const CameraStatus *holder = status.holding(id);
   const auto camera = camera_of(tour);
   if (!tour && !holder) {
-    complain("no tour %d: nothing to %.*s", id, static_cast<int>(verb.size()), verb.data());
+    complain("no tour %d: nothing to %.*s", id, static_cast<int>(verb.size()),
+             verb.data());
     return Exit::Failure;
   }
   if (verb == "play") {
     if (holder && holder->state == "paused") {
-      complain("tour %d is paused on camera %d: resume it instead", id, holder->camera);
+      complain("tour %d is paused on camera %d: resume it instead", id,
+               holder->camera);
       return Exit::Failure;
     }
     if (holder) {
@@ -38,19 +40,23 @@ std::optional<Exit> refusal(std::string_view verb, int32_t id, const Tour *tour,
       return Exit::Failure;
     }
     if (const TourPlanPoint *wrapped = wrapped_speed(*tour)) {
-      complain("tour %d cannot play as stored: the MoveSpeed %d of point T%d reaches the "
-               "coordinator as %d", id, wrapped->point.move_speed, wrapped->point_id,
+      complain("tour %d cannot play as stored: the MoveSpeed %d of point T%d "
+               "reaches the "
+               "coordinator as %d",
+               id, wrapped->point.move_speed, wrapped->point_id,
                tour_confhub_wire_speed(wrapped->point.move_speed) / 65536);
       return Exit::Failure;
     }
     if (status.ok && status.cameras[*camera - 1].blocked) {
-      complain("camera %d is blocked: tour %d will not play (tourctl unblock %d)", *camera, id,
-               *camera);
+      complain(
+          "camera %d is blocked: tour %d will not play (tourctl unblock %d)",
+          *camera, id, *camera);
       return Exit::Failure;
     }
     if (status.ok && status.cameras[*camera - 1].tour_id >= 0)
-      complain("tour %d is loaded on camera %d: patrold stops it to play tour %d",
-               status.cameras[*camera - 1].tour_id, *camera, id);
+      complain(
+          "tour %d is loaded on camera %d: patrold stops it to play tour %d",
+          status.cameras[*camera - 1].tour_id, *camera, id);
     return std::nullopt;
   }
   /* pause, resume and stop act on the engine of the tour's current camera;
@@ -63,20 +69,23 @@ std::optional<Exit> refusal(std::string_view verb, int32_t id, const Tour *tour,
   if (!status.ok)
     return std::nullopt;
   if (!holder) {
-    complain("tour %d is not playing: nothing to %.*s", id, static_cast<int>(verb.size()),
-             verb.data());
+    complain("tour %d is not playing: nothing to %.*s", id,
+             static_cast<int>(verb.size()), verb.data());
     return Exit::Failure;
   }
   if (camera && holder->camera != *camera) {
-    complain("tour %d is playing on camera %d but is set to camera %d, so patrold cannot "
+    complain("tour %d is playing on camera %d but is set to camera %d, so "
+             "patrold cannot "
              "%.*s it: set it back with tourctl edit %d --camera %d",
-             id, holder->camera, *camera, static_cast<int>(verb.size()), verb.data(), id,
-             holder->camera);
+             id, holder->camera, *camera, static_cast<int>(verb.size()),
+             verb.data(), id, holder->camera);
     return Exit::Failure;
   }
   if (holder->state == "held" && verb != "stop") {
-    complain("tour %d is held: another control client has camera %d's head, and patrold goes "
-             "on only when the coordinator hands it back. To take the head back now: "
+    complain("tour %d is held: another control client has camera %d's head, "
+             "and patrold goes "
+             "on only when the coordinator hands it back. To take the head "
+             "back now: "
              "tourctl stop %d, then tourctl play %d",
              id, holder->camera, id, id);
     return Exit::Failure;
@@ -96,7 +105,8 @@ std::optional<Exit> refusal(std::string_view verb, int32_t id, const Tour *tour,
  * stop has been carried out; the store has no signal, so it is read again
  * every tenth of a second. */
 bool wait_running_no(int32_t tour_id, unsigned timeout_s) {
-  const gint64 deadline = g_get_monotonic_time() + gint64{timeout_s} * G_USEC_PER_SEC;
+  const gint64 deadline =
+      g_get_monotonic_time() + gint64{timeout_s} * G_USEC_PER_SEC;
   for (;;) {
     const auto tours = store_load();
     if (!tours)
@@ -113,9 +123,11 @@ bool wait_running_no(int32_t tour_id, unsigned timeout_s) {
 } // namespace
 
 Exit request_tour(Request request, int32_t tour_id, bool as_running) {
-  static constexpr std::array<const char *, 4> kVerbs = {"play", "stop", "pause", "resume"};
+  static constexpr std::array<const char *, 4> kVerbs = {"play", "stop",
+                                                         "pause", "resume"};
   static constexpr std::array<const char *, 4> kMethods = {
-      "PlayPresetTour", "StopPresetTour", "PausePresetTour", "ResumePresetTour"};
+      "PlayPresetTour", "StopPresetTour", "PausePresetTour",
+      "ResumePresetTour"};
   const auto index = static_cast<size_t>(request);
   g_autoptr(GDBusConnection) bus = daemon_bus();
   if (!bus)
@@ -124,19 +136,24 @@ Exit request_tour(Request request, int32_t tour_id, bool as_running) {
   if (!tours)
     return Exit::Failure;
   const Status status = status_read(bus);
-  if (const auto refused = refusal(kVerbs[index], tour_id, tours->find(tour_id), status))
+  if (const auto refused =
+          refusal(kVerbs[index], tour_id, tours->find(tour_id), status))
     return *refused;
   if (!status.ok)
-    complain("cannot read patrold's live status (%s): sending the request unchecked",
-             status.why.c_str());
+    complain(
+        "cannot read patrold's live status (%s): sending the request unchecked",
+        status.why.c_str());
   if (!as_running)
-    return bus_call(bus, PATROLD_TOUR_INTERFACE, kMethods[index], g_variant_new("(i)", tour_id));
+    return bus_call(bus, PATROLD_TOUR_INTERFACE, kMethods[index],
+                    g_variant_new("(i)", tour_id));
   const std::string group = "G" + std::to_string(tour_id);
   return bus_call(bus, PATROLD_CONFHUB_INTERFACE, "SetPresetTourRunning",
-                  g_variant_new("(ss)", request == Request::Play ? "yes" : "no", group.c_str()));
+                  g_variant_new("(ss)", request == Request::Play ? "yes" : "no",
+                                group.c_str()));
 }
 
-Exit settle_loaded_tour(const Tour &tour, std::optional<int> new_camera, bool stop_first) {
+Exit settle_loaded_tour(const Tour &tour, std::optional<int> new_camera,
+                        bool stop_first) {
   g_autoptr(GDBusConnection) bus = bus_open();
   if (!bus || !daemon_on_bus(bus))
     return Exit::Ok; /* no daemon: nothing is loaded */
@@ -146,28 +163,31 @@ Exit settle_loaded_tour(const Tour &tour, std::optional<int> new_camera, bool st
     if (const CameraStatus *holder = status.holding(tour.id))
       loaded_on = holder->camera;
   } else if (stored_word(tour.values, "Running").value_or("") == "yes") {
-    complain("cannot read patrold's live status (%s): going by tour %d's Running",
-             status.why.c_str(), tour.id);
+    complain(
+        "cannot read patrold's live status (%s): going by tour %d's Running",
+        status.why.c_str(), tour.id);
     loaded_on = camera_of(&tour).value_or(0);
   }
   if (!loaded_on || (new_camera && *new_camera == *loaded_on))
     return Exit::Ok;
-  const std::string where =
-      *loaded_on > 0 ? "on camera " + std::to_string(*loaded_on) : "on its camera";
+  const std::string where = *loaded_on > 0
+                                ? "on camera " + std::to_string(*loaded_on)
+                                : "on its camera";
   if (!stop_first) {
-    complain("tour %d is playing %s: stop it first, or add --stop", tour.id, where.c_str());
+    complain("tour %d is playing %s: stop it first, or add --stop", tour.id,
+             where.c_str());
     return Exit::Failure;
   }
   if (const auto refused = refusal("stop", tour.id, &tour, status))
     return *refused;
-  if (bus_call(bus, PATROLD_TOUR_INTERFACE, "StopPresetTour", g_variant_new("(i)", tour.id)) !=
-      Exit::Ok)
+  if (bus_call(bus, PATROLD_TOUR_INTERFACE, "StopPresetTour",
+               g_variant_new("(i)", tour.id)) != Exit::Ok)
     return Exit::Failure;
   if (status.ok ? wait_until_unloaded(bus, tour.id, kStopWaitSeconds)
                 : wait_running_no(tour.id, kStopWaitSeconds))
     return Exit::Ok;
-  complain("tour %d is still playing %s %u s after the stop; nothing changed", tour.id,
-           where.c_str(), kStopWaitSeconds);
+  complain("tour %d is still playing %s %u s after the stop; nothing changed",
+           tour.id, where.c_str(), kStopWaitSeconds);
   return Exit::Failure;
 }
 
@@ -177,22 +197,26 @@ Exit request_block(bool block, int32_t camera) {
     return Exit::Failure;
   const Status status = status_read(bus);
   if (status.ok && status.cameras[camera - 1].blocked == block) {
-    complain("camera %d is %s blocked: nothing changed", camera, block ? "already" : "not");
+    complain("camera %d is %s blocked: nothing changed", camera,
+             block ? "already" : "not");
     return Exit::Ok;
   }
-  return bus_call(bus, PATROLD_CONTROLLER_INTERFACE, block ? "BlockPlayback" : "UnblockPlayback",
+  return bus_call(bus, PATROLD_CONTROLLER_INTERFACE,
+                  block ? "BlockPlayback" : "UnblockPlayback",
                   g_variant_new("(i)", camera));
 }
 
 void note_loaded_edit(const Tour &tour, const char *what) {
   /* Quietly: without a bus or a daemon, nothing is loaded. */
-  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+  g_autoptr(GDBusConnection) bus =
+      g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
   if (!bus || !daemon_on_bus(bus))
     return;
   const Status status = status_read(bus);
   if (const CameraStatus *holder = status.holding(tour.id))
-    complain("tour %d is loaded on camera %d: the %s reaches it at its next play", tour.id,
-             holder->camera, what);
+    complain(
+        "tour %d is loaded on camera %d: the %s reaches it at its next play",
+        tour.id, holder->camera, what);
 }
 
 } // namespace tourctl

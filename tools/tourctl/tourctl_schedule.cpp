@@ -23,8 +23,8 @@ std::optional<TourScheduleWindows> windows_of(const Tour &tour) {
   const auto it = tour.values.find("Schedule");
   TourScheduleWindows windows;
   TourScheduleError error;
-  if (it == tour.values.end() || !tour_schedule_parse(it->second, &windows, &error) ||
-      windows.empty())
+  if (it == tour.values.end() ||
+      !tour_schedule_parse(it->second, &windows, &error) || windows.empty())
     return std::nullopt;
   return windows;
 }
@@ -35,13 +35,15 @@ Exit reload() {
   if (!bus)
     return Exit::Failure;
   if (!daemon_on_bus(bus)) {
-    std::printf("patrold is not running; it reads the timetable when it starts\n");
+    std::printf(
+        "patrold is not running; it reads the timetable when it starts\n");
     return Exit::Ok;
   }
   g_autoptr(GError) error = nullptr;
   g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-      bus, "com.vorn.PresetTour", kSchedulePath, kScheduleInterface, "Reload", nullptr,
-      G_VARIANT_TYPE_UNIT, G_DBUS_CALL_FLAGS_NO_AUTO_START, 10000, nullptr, &error);
+      bus, "com.vorn.PresetTour", kSchedulePath, kScheduleInterface, "Reload",
+      nullptr, G_VARIANT_TYPE_UNIT, G_DBUS_CALL_FLAGS_NO_AUTO_START, 10000,
+      nullptr, &error);
   if (reply)
     return Exit::Ok;
   g_dbus_error_strip_remote_error(error);
@@ -55,7 +57,8 @@ Exit run_schedule(int tour_id, const std::optional<std::string> &text) {
   TourScheduleWindows windows;
   TourScheduleError error;
   if (text && !tour_schedule_parse(*text, &windows, &error)) {
-    complain("the timetable cannot be read at column %zu: %s", error.column, error.what);
+    complain("the timetable cannot be read at column %zu: %s", error.column,
+             error.what);
     return Exit::Usage;
   }
   const Exit written = store_set_leaf(tour_id, "Schedule", text.value_or(""));
@@ -64,14 +67,16 @@ Exit run_schedule(int tour_id, const std::optional<std::string> &text) {
 
 std::string schedule_shown(const Tour &tour) {
   const auto it = tour.values.find("Schedule");
-  if (it == tour.values.end() || it->second.find_first_not_of(" \t") == std::string::npos)
+  if (it == tour.values.end() ||
+      it->second.find_first_not_of(" \t") == std::string::npos)
     return "-";
   TourScheduleWindows windows;
   TourScheduleError error;
   const std::string shown = tour_text_bounded(it->second, TOUR_TEXT_VALUE_MAX);
   if (tour_schedule_parse(it->second, &windows, &error))
     return shown;
-  return shown + " (unreadable at column " + std::to_string(error.column) + ": ignored)";
+  return shown + " (unreadable at column " + std::to_string(error.column) +
+         ": ignored)";
 }
 
 std::string schedule_next(const CameraStatus &camera) {
@@ -81,8 +86,9 @@ std::string schedule_next(const CameraStatus &camera) {
   if (camera.schedule_next == 0)
     return action;
   /* An edge may be days away: the weekday and local time, as written. */
-  const time_t seconds = static_cast<time_t>(camera.schedule_next / G_USEC_PER_SEC);
-  struct tm local{};
+  const time_t seconds =
+      static_cast<time_t>(camera.schedule_next / G_USEC_PER_SEC);
+  struct tm local {};
   char when[32] = "?";
   if (localtime_r(&seconds, &local))
     std::strftime(when, sizeof when, "%a %H:%M", &local);
@@ -108,7 +114,8 @@ std::vector<ScheduleOverlap> schedule_overlaps(const Tours &tours) {
 
 void warn_schedule_overlaps(const Tours &tours) {
   for (const ScheduleOverlap &o : schedule_overlaps(tours))
-    complain("tours %d and %d of camera %d have overlapping timetables: the window that "
+    complain("tours %d and %d of camera %d have overlapping timetables: the "
+             "window that "
              "starts last has the camera",
              o.first, o.second, o.camera);
 }

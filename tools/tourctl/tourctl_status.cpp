@@ -66,7 +66,8 @@ void apply(CameraStatus &camera, GVariant *properties) {
         camera.last_error_time = time;
       else if (key == "ScheduleNext")
         camera.schedule_next = time;
-    } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && key == "Blocked") {
+    } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) &&
+               key == "Blocked") {
       camera.blocked = g_variant_get_boolean(value);
     }
   }
@@ -88,14 +89,18 @@ std::string why_unreadable(const GError *error) {
   return copy->message;
 }
 
-std::string number_or_dash(int32_t value) { return value < 0 ? "-" : std::to_string(value); }
+std::string number_or_dash(int32_t value) {
+  return value < 0 ? "-" : std::to_string(value);
+}
 
 /* A text of the status: patrold sends its stored texts already escaped
  * and bounded, which is shown as sent; anything else (another program on
  * the name) is escaped here. */
-std::string from_bus(const std::string &text, size_t max_bytes = TOUR_TEXT_NAME_MAX) {
+std::string from_bus(const std::string &text,
+                     size_t max_bytes = TOUR_TEXT_NAME_MAX) {
   std::string raw;
-  if (text.size() <= max_bytes && tour_text_unescape(text, &raw) && tour_text_escape(raw) == text)
+  if (text.size() <= max_bytes && tour_text_unescape(text, &raw) &&
+      tour_text_escape(raw) == text)
     return text;
   return tour_text_bounded(text, max_bytes);
 }
@@ -110,8 +115,9 @@ std::string dwell_left(const CameraStatus &camera) {
                            ? static_cast<int64_t>(camera.dwell_until) - now
                            : 0;
   const int64_t seconds = (left + G_USEC_PER_SEC - 1) / G_USEC_PER_SEC;
-  const std::string amount = seconds < 100000 ? std::to_string(seconds) + " s"
-                                              : std::to_string(seconds / 86400) + " d";
+  const std::string amount = seconds < 100000
+                                 ? std::to_string(seconds) + " s"
+                                 : std::to_string(seconds / 86400) + " d";
   return amount + " (" + clock_time(camera.dwell_until) + ")";
 }
 
@@ -127,18 +133,22 @@ std::string plain_error(const std::string &text) {
 }
 
 void print_table(const Status &status) {
-  std::printf("%-6s %-5s %-16s %-8s %-5s %-6s %-29s %-20s %-7s %s\n", "CAMERA", "TOUR", "NAME",
-              "STATE", "INDEX", "PRESET", "DWELL LEFT", "NEXT", "BLOCKED", "LAST ERROR");
+  std::printf("%-6s %-5s %-16s %-8s %-5s %-6s %-29s %-20s %-7s %s\n", "CAMERA",
+              "TOUR", "NAME", "STATE", "INDEX", "PRESET", "DWELL LEFT", "NEXT",
+              "BLOCKED", "LAST ERROR");
   for (const CameraStatus &c : status.cameras) {
     const std::string error =
-        c.last_error.empty() ? "-" : clock_time(c.last_error_time) + " " + plain_error(c.last_error);
-    std::printf("%-6d %-5s %s %s %-5s %-6s %-29s %-20s %-7s %s\n", c.camera,
-                number_or_dash(c.tour_id).c_str(),
-                cell(c.tour_name.empty() ? "-" : from_bus(c.tour_name), 16).c_str(),
-                cell(from_bus(c.state, 16), 8).c_str(),
-                number_or_dash(c.point_index).c_str(), number_or_dash(c.preset).c_str(),
-                dwell_left(c).c_str(), schedule_next(c).c_str(), c.blocked ? "yes" : "no",
-                cell(error, 60).c_str());
+        c.last_error.empty()
+            ? "-"
+            : clock_time(c.last_error_time) + " " + plain_error(c.last_error);
+    std::printf(
+        "%-6d %-5s %s %s %-5s %-6s %-29s %-20s %-7s %s\n", c.camera,
+        number_or_dash(c.tour_id).c_str(),
+        cell(c.tour_name.empty() ? "-" : from_bus(c.tour_name), 16).c_str(),
+        cell(from_bus(c.state, 16), 8).c_str(),
+        number_or_dash(c.point_index).c_str(), number_or_dash(c.preset).c_str(),
+        dwell_left(c).c_str(), schedule_next(c).c_str(),
+        c.blocked ? "yes" : "no", cell(error, 60).c_str());
   }
   std::fflush(stdout);
 }
@@ -147,16 +157,20 @@ void print_json(const Status &status) {
   std::printf("[");
   const char *separator = "\n";
   for (const CameraStatus &c : status.cameras) {
-    std::printf("%s  {\"Camera\": %d, \"TourId\": %d, \"TourName\": %s, \"State\": %s, "
-                "\"Blocked\": %s, \"PointIndex\": %d, \"Preset\": %d, \"StateSince\": %" G_GUINT64_FORMAT
-                ", \"DwellUntil\": %" G_GUINT64_FORMAT ", \"LastError\": %s, \"LastErrorTime\": %"
-                G_GUINT64_FORMAT ", \"ScheduleNext\": %" G_GUINT64_FORMAT
-                ", \"ScheduleNextAction\": %s}",
-                separator, c.camera, c.tour_id, json_string(from_bus(c.tour_name)).c_str(),
-                json_string(from_bus(c.state)).c_str(), c.blocked ? "true" : "false",
-                c.point_index, c.preset, c.state_since, c.dwell_until,
-                json_string(from_bus(c.last_error, TOUR_TEXT_VALUE_MAX)).c_str(),
-                c.last_error_time, c.schedule_next, json_string(from_bus(c.schedule_action)).c_str());
+    std::printf(
+        "%s  {\"Camera\": %d, \"TourId\": %d, \"TourName\": %s, \"State\": %s, "
+        "\"Blocked\": %s, \"PointIndex\": %d, \"Preset\": %d, \"StateSince\": "
+        "%" G_GUINT64_FORMAT ", \"DwellUntil\": %" G_GUINT64_FORMAT
+        ", \"LastError\": %s, \"LastErrorTime\": %" G_GUINT64_FORMAT
+        ", \"ScheduleNext\": %" G_GUINT64_FORMAT
+        ", \"ScheduleNextAction\": %s}",
+        separator, c.camera, c.tour_id,
+        json_string(from_bus(c.tour_name)).c_str(),
+        json_string(from_bus(c.state)).c_str(), c.blocked ? "true" : "false",
+        c.point_index, c.preset, c.state_since, c.dwell_until,
+        json_string(from_bus(c.last_error, TOUR_TEXT_VALUE_MAX)).c_str(),
+        c.last_error_time, c.schedule_next,
+        json_string(from_bus(c.schedule_action)).c_str());
     separator = ",\n";
   }
   std::printf("\n]\n");
@@ -168,12 +182,14 @@ class Follower {
 public:
   explicit Follower(GDBusConnection *bus) : bus_(bus) {
     changed_ = g_dbus_connection_signal_subscribe(
-        bus_, kBusName, "org.freedesktop.DBus.Properties", "PropertiesChanged", nullptr,
-        kCameraInterface, G_DBUS_SIGNAL_FLAGS_NONE, on_changed, this, nullptr);
+        bus_, kBusName, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+        nullptr, kCameraInterface, G_DBUS_SIGNAL_FLAGS_NONE, on_changed, this,
+        nullptr);
     /* Objects exported after the first read (a daemon still starting). */
     added_ = g_dbus_connection_signal_subscribe(
-        bus_, kBusName, "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", kStatusRoot,
-        nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_added, this, nullptr);
+        bus_, kBusName, "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
+        kStatusRoot, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_added, this,
+        nullptr);
   }
   ~Follower() {
     g_dbus_connection_signal_unsubscribe(bus_, changed_);
@@ -189,16 +205,17 @@ public:
   void *user_data = nullptr;
 
 private:
-  static void on_added(GDBusConnection *, const char *, const char *, const char *,
-                       const char *, GVariant *, gpointer data) {
+  static void on_added(GDBusConnection *, const char *, const char *,
+                       const char *, const char *, GVariant *, gpointer data) {
     auto *self = static_cast<Follower *>(data);
     self->reread();
     if (self->on_update)
       self->on_update(*self, self->user_data);
   }
 
-  static void on_changed(GDBusConnection *, const char *, const char *path, const char *,
-                         const char *, GVariant *parameters, gpointer data) {
+  static void on_changed(GDBusConnection *, const char *, const char *path,
+                         const char *, const char *, GVariant *parameters,
+                         gpointer data) {
     auto *self = static_cast<Follower *>(data);
     const int camera = camera_of(path);
     if (camera == 0)
@@ -255,7 +272,8 @@ void on_appeared(GDBusConnection *, const char *, const char *, gpointer data) {
   watch->follower->reread();
   if (!watch->follower->status().ok) {
     /* Not allowed, or a daemon without a status: waiting changes neither. */
-    complain("cannot read patrold's live status: %s", watch->follower->status().why.c_str());
+    complain("cannot read patrold's live status: %s",
+             watch->follower->status().why.c_str());
     watch->exit = Exit::Failure;
     g_main_loop_quit(watch->loop);
     return;
@@ -274,7 +292,7 @@ void on_closed(GDBusConnection *, gboolean, GError *, gpointer data) {
 void on_vanished(GDBusConnection *connection, const char *, gpointer data) {
   auto *watch = static_cast<WatchState *>(data);
   if (connection == nullptr || g_dbus_connection_is_closed(connection))
-    return; /* on_closed tells it */
+    return;                  /* on_closed tells it */
   watch->follower->reread(); /* marks the status unreadable */
   begin_frame(*watch);
   std::printf("patrold is not on the bus; waiting for it\n");
@@ -298,9 +316,9 @@ Status status_read(GDBusConnection *bus) {
     status.cameras[i].camera = i + 1;
   g_autoptr(GError) error = nullptr;
   g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-      bus, kBusName, kStatusRoot, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
-      nullptr, G_VARIANT_TYPE("(a{oa{sa{sv}}})"), G_DBUS_CALL_FLAGS_NO_AUTO_START,
-      kCallTimeoutMs, nullptr, &error);
+      bus, kBusName, kStatusRoot, "org.freedesktop.DBus.ObjectManager",
+      "GetManagedObjects", nullptr, G_VARIANT_TYPE("(a{oa{sa{sv}}})"),
+      G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, &error);
   if (!reply) {
     status.why = why_unreadable(error);
     return status;
@@ -313,8 +331,8 @@ Status status_read(GDBusConnection *bus) {
   g_variant_iter_init(&iter, objects);
   while (g_variant_iter_loop(&iter, "{&o@a{sa{sv}}}", &path, &interfaces)) {
     const int camera = camera_of(path);
-    g_autoptr(GVariant) properties =
-        g_variant_lookup_value(interfaces, kCameraInterface, G_VARIANT_TYPE("a{sv}"));
+    g_autoptr(GVariant) properties = g_variant_lookup_value(
+        interfaces, kCameraInterface, G_VARIANT_TYPE("a{sv}"));
     if (camera == 0 || !properties)
       continue;
     apply(status.cameras[camera - 1], properties);
@@ -357,8 +375,10 @@ Exit run_watch() {
   follower.on_update = redraw;
   follower.user_data = &watch;
   const guint name_watch = g_bus_watch_name_on_connection(
-      bus, kBusName, G_BUS_NAME_WATCHER_FLAGS_NONE, on_appeared, on_vanished, &watch, nullptr);
-  const gulong closed = g_signal_connect(bus, "closed", G_CALLBACK(on_closed), &watch);
+      bus, kBusName, G_BUS_NAME_WATCHER_FLAGS_NONE, on_appeared, on_vanished,
+      &watch, nullptr);
+  const gulong closed =
+      g_signal_connect(bus, "closed", G_CALLBACK(on_closed), &watch);
   const guint interrupt = g_unix_signal_add(SIGINT, quit_loop, loop);
   const guint terminate = g_unix_signal_add(SIGTERM, quit_loop, loop);
   g_main_loop_run(loop);
@@ -369,7 +389,8 @@ Exit run_watch() {
   return watch.exit;
 }
 
-bool wait_until_unloaded(GDBusConnection *bus, int32_t tour_id, unsigned timeout_s) {
+bool wait_until_unloaded(GDBusConnection *bus, int32_t tour_id,
+                         unsigned timeout_s) {
   struct Wait {
     int32_t tour_id;
     GMainLoop *loop;

@@ -21,17 +21,19 @@
 #include <functional>
 
 #ifndef PARAM_STORE_DEFAULT_PATH
-#error "PARAM_STORE_DEFAULT_PATH must name the store file used without PARAM_STORE_PATH"
+#error                                                                         \
+    "PARAM_STORE_DEFAULT_PATH must name the store file used without PARAM_STORE_PATH"
 #endif
 
 namespace tourctl {
 
 namespace {
 
-constexpr std::array kTourLeaves = {"Name", "CamNbr", "RandomEnabled", "TimeBetweenSequences",
-                                    "Running", "Schedule"};
-constexpr std::array kPointLeaves = {"PresetNbr", "Position", "MoveSpeed", "WaitTime",
-                                     "WaitTimeViewType"};
+constexpr std::array kTourLeaves = {"Name",          "CamNbr",
+                                    "RandomEnabled", "TimeBetweenSequences",
+                                    "Running",       "Schedule"};
+constexpr std::array kPointLeaves = {"PresetNbr", "Position", "MoveSpeed",
+                                     "WaitTime", "WaitTimeViewType"};
 
 /* One operation's options record and error word, as patrold keeps them.
  * Made only once store_present() has said the file may be opened. */
@@ -51,7 +53,7 @@ std::string store_file() {
 }
 
 bool looks_like_store(const std::string &path) {
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0 || st.st_size == 0)
     return true; /* SQLite takes an empty file as an empty database */
   static constexpr char kMagic[] = "SQLite format 3";
@@ -72,7 +74,7 @@ std::string store_problem(bool writing, int32_t error) {
     return "PARAM_STORE_PATH is set but empty";
   const std::string path = store_file();
   g_autofree char *folder = g_path_get_dirname(path.c_str());
-  struct stat st{};
+  struct stat st {};
   if (stat(folder, &st) != 0)
     return path + ": folder " + folder + ": " + std::strerror(errno);
   if (!S_ISDIR(st.st_mode))
@@ -94,7 +96,8 @@ std::string store_problem(bool writing, int32_t error) {
   /* A missing file is created, and the journal files always are. */
   if ((writing || access(path.c_str(), F_OK) != 0) && access(folder, W_OK) != 0)
     return path + ": folder " + folder + ": " + std::strerror(errno);
-  return path + ": the store refused the request (error " + std::to_string(error) + ")";
+  return path + ": the store refused the request (error " +
+         std::to_string(error) + ")";
 }
 
 void store_failed(bool writing, int32_t error) {
@@ -107,22 +110,25 @@ void store_failed(bool writing, int32_t error) {
 bool store_present(bool may_create) {
   const char *variable = g_getenv("PARAM_STORE_PATH");
   if (variable && !*variable) {
-    complain("cannot use the parameter store: PARAM_STORE_PATH is set but empty");
+    complain(
+        "cannot use the parameter store: PARAM_STORE_PATH is set but empty");
     return false;
   }
   const std::string path = store_file();
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) == 0 || errno != ENOENT)
     return true; /* anything else wrong is told when the store refuses */
   g_autofree char *folder = g_path_get_dirname(path.c_str());
   if (!may_create) {
-    complain("cannot read the parameter store: %s: no such file (no tour was ever added)",
+    complain("cannot read the parameter store: %s: no such file (no tour was "
+             "ever added)",
              path.c_str());
     return false;
   }
   const bool found = stat(folder, &st) == 0;
   if (!found || !S_ISDIR(st.st_mode)) {
-    complain("cannot write the parameter store: %s: folder %s: %s", path.c_str(), folder,
+    complain("cannot write the parameter store: %s: folder %s: %s",
+             path.c_str(), folder,
              found ? "not a folder" : std::strerror(errno));
     return false;
   }
@@ -134,7 +140,8 @@ bool store_present(bool may_create) {
 std::vector<std::string> children(Session &session, const std::string &group) {
   std::vector<std::string> names;
   int32_t error = 0;
-  cli_GroupContext *context = cli_getChildGroupsInGroup(group.c_str(), &session.options, &error);
+  cli_GroupContext *context =
+      cli_getChildGroupsInGroup(group.c_str(), &session.options, &error);
   while (error == 0 && context) {
     cli_getChildGroupInGroup(context, &session.options, &error);
     if (error != 0 || context->end)
@@ -147,7 +154,8 @@ std::vector<std::string> children(Session &session, const std::string &group) {
 
 /* The number patrold scans from a child named `prefix` and a number;
  * nullopt when the name fails patrold's listing. */
-std::optional<int32_t> child_number(const std::string &name, const char *prefix) {
+std::optional<int32_t> child_number(const std::string &name,
+                                    const char *prefix) {
   int32_t number = 0;
   if (tour_confhub_scan_number(name.c_str(), prefix, &number) != 0)
     return std::nullopt;
@@ -161,7 +169,8 @@ Values read_leaves(Session &session, const std::string &group,
   for (const char *leaf : leaves) {
     int32_t error = 0;
     const std::string name = group + "." + leaf;
-    g_autofree char *value = cli_getCustomParam(name.c_str(), &session.options, &error);
+    g_autofree char *value =
+        cli_getCustomParam(name.c_str(), &session.options, &error);
     if (error == 0 && value)
       values[leaf] = value;
   }
@@ -177,12 +186,15 @@ std::string point_group(int tour_id, int point_id) {
 }
 
 Tour read_tour(Session &session, int32_t tour_id, const std::string &group) {
-  Tour tour{.id = tour_id, .group = group,
+  Tour tour{.id = tour_id,
+            .group = group,
             .values = read_leaves(session, tour_group(tour_id), kTourLeaves)};
   TourPlan plan;
-  if (tour_confhub_read_plan(tour_id, &plan, &tour.failure, &tour.failed_point) == 0)
+  if (tour_confhub_read_plan(tour_id, &plan, &tour.failure,
+                             &tour.failed_point) == 0)
     tour.plan = std::move(plan);
-  for (const std::string &name : children(session, tour_group(tour_id) + ".Tour")) {
+  for (const std::string &name :
+       children(session, tour_group(tour_id) + ".Tour")) {
     const auto point_id = child_number(name, "T");
     if (!point_id || *point_id < 0) {
       tour.stray.push_back(name);
@@ -191,7 +203,8 @@ Tour read_tour(Session &session, int32_t tour_id, const std::string &group) {
     if (std::none_of(tour.points.begin(), tour.points.end(),
                      [&](const Point &p) { return p.id == *point_id; }))
       tour.points.push_back(
-          {*point_id, read_leaves(session, point_group(tour_id, *point_id), kPointLeaves)});
+          {*point_id, read_leaves(session, point_group(tour_id, *point_id),
+                                  kPointLeaves)});
   }
   return tour;
 }
@@ -203,7 +216,8 @@ using Writes = std::vector<std::pair<std::string, std::string>>;
 /* Writes each pair with its own call, as the platform has no batch. When a
  * write fails, the values written before it are put back and `undo` runs,
  * so a failure leaves the tour as it was. */
-Exit commit(const Writes &writes, const std::function<void(Session &)> &undo = {}) {
+Exit commit(const Writes &writes,
+            const std::function<void(Session &)> &undo = {}) {
   if (!store_present(true))
     return Exit::Failure;
   Session session;
@@ -215,7 +229,8 @@ Exit commit(const Writes &writes, const std::function<void(Session &)> &undo = {
   Writes restore;
   for (const auto &[name, value] : writes) {
     int32_t error = 0;
-    g_autofree char *before = cli_getCustomParam(name.c_str(), &session.options, &error);
+    g_autofree char *before =
+        cli_getCustomParam(name.c_str(), &session.options, &error);
     if (error == 0 && before)
       restore.emplace_back(name, before);
     error = 0;
@@ -225,7 +240,8 @@ Exit commit(const Writes &writes, const std::function<void(Session &)> &undo = {
     store_failed(true, error);
     for (const auto &[old_name, old_value] : restore) {
       int32_t ignored = 0;
-      cli_setCustomParam(old_name.c_str(), old_value.c_str(), &session.options, &ignored);
+      cli_setCustomParam(old_name.c_str(), old_value.c_str(), &session.options,
+                         &ignored);
     }
     if (undo)
       undo(session);
@@ -271,14 +287,14 @@ bool valid(const Field &field, const std::string &value) {
   case Rule::Camera:
     if (parse_int(value, 1, kCameraCount))
       return true;
-    complain("--%s must be a camera number from 1 to %d, not \"%s\"", field.option,
-             kCameraCount, shown.c_str());
+    complain("--%s must be a camera number from 1 to %d, not \"%s\"",
+             field.option, kCameraCount, shown.c_str());
     return false;
   case Rule::Count:
     if (parse_int(value, 0, INT32_MAX))
       return true;
-    complain("--%s must be a whole number from 0 to %d, not \"%s\"", field.option, INT32_MAX,
-             shown.c_str());
+    complain("--%s must be a whole number from 0 to %d, not \"%s\"",
+             field.option, INT32_MAX, shown.c_str());
     return false;
   case Rule::Speed:
     if (parse_int(value, TOUR_CONFHUB_SPEED_MIN, TOUR_CONFHUB_SPEED_MAX))
@@ -289,24 +305,26 @@ bool valid(const Field &field, const std::string &value) {
   case Rule::Pause:
     if (parse_int(value, 0, kMaxPauseMinutes))
       return true;
-    complain("--%s must be from 0 to %d minutes (a week), not \"%s\"", field.option,
-             kMaxPauseMinutes, shown.c_str());
+    complain("--%s must be from 0 to %d minutes (a week), not \"%s\"",
+             field.option, kMaxPauseMinutes, shown.c_str());
     return false;
   case Rule::YesNo:
     if (value == "yes" || value == "no")
       return true;
-    complain("--%s must be \"yes\" or \"no\", not \"%s\"", field.option, shown.c_str());
+    complain("--%s must be \"yes\" or \"no\", not \"%s\"", field.option,
+             shown.c_str());
     return false;
   case Rule::Unit:
     if (value == "Minutes" || value == "Seconds")
       return true;
-    complain("--%s must be \"Minutes\" or \"Seconds\", not \"%s\"", field.option,
-             shown.c_str());
+    complain("--%s must be \"Minutes\" or \"Seconds\", not \"%s\"",
+             field.option, shown.c_str());
     return false;
   case Rule::Text:
     if (!value.empty() && tour_text_is_plain(value))
       return true;
-    complain("--%s must be non-empty text without control characters", field.option);
+    complain("--%s must be non-empty text without control characters",
+             field.option);
     return false;
   }
   return false;
@@ -315,8 +333,8 @@ bool valid(const Field &field, const std::string &value) {
 /* Validates every option before anything is written, so a bad value leaves
  * the store as it was. Unknown options were refused by the caller. */
 template <size_t N, typename NameOf>
-std::optional<Writes> writes_for(const std::array<Field, N> &fields, const Options &options,
-                                 NameOf name_of) {
+std::optional<Writes> writes_for(const std::array<Field, N> &fields,
+                                 const Options &options, NameOf name_of) {
   Writes writes;
   for (const Field &field : fields) {
     const auto it = options.find(field.option);
@@ -326,7 +344,8 @@ std::optional<Writes> writes_for(const std::array<Field, N> &fields, const Optio
       return std::nullopt;
     /* A number is stored as patrold's own writes store it: "050" as 50. */
     const auto number = parse_int(it->second, INT32_MIN, INT32_MAX);
-    writes.emplace_back(name_of(field.leaf), number ? std::to_string(*number) : it->second);
+    writes.emplace_back(name_of(field.leaf),
+                        number ? std::to_string(*number) : it->second);
   }
   return writes;
 }
@@ -334,29 +353,34 @@ std::optional<Writes> writes_for(const std::array<Field, N> &fields, const Optio
 /* The wait a point ends with must fit the documented maximum, in the unit
  * it ends with; either may come from the command or from the store. */
 bool wait_fits(const Options &options, const Values &stored) {
-  const auto option = [&](const char *name, const char *leaf, const char *fallback) {
+  const auto option = [&](const char *name, const char *leaf,
+                          const char *fallback) {
     const auto it = options.find(name);
     if (it != options.end())
       return it->second;
     const auto kept = stored.find(leaf);
     return kept != stored.end() ? kept->second : std::string(fallback);
   };
-  const bool minutes = option("unit", "WaitTimeViewType", "Seconds") == "Minutes";
+  const bool minutes =
+      option("unit", "WaitTimeViewType", "Seconds") == "Minutes";
   int32_t wait_value = 0;
-  const auto wait = tour_confhub_scan_number(option("wait", "WaitTime", "10").c_str(), "",
-                                             &wait_value) == 0
-                        ? std::optional<int32_t>(wait_value)
-                        : std::nullopt;
+  const auto wait =
+      tour_confhub_scan_number(option("wait", "WaitTime", "10").c_str(), "",
+                               &wait_value) == 0
+          ? std::optional<int32_t>(wait_value)
+          : std::nullopt;
   const int limit = minutes ? kMaxDwellSeconds / 60 : kMaxDwellSeconds;
   if (!wait || *wait <= limit)
     return true;
   complain("a wait of %d %s is longer than a week (%d %s)", *wait,
-           minutes ? "minutes" : "seconds", limit, minutes ? "minutes" : "seconds");
+           minutes ? "minutes" : "seconds", limit,
+           minutes ? "minutes" : "seconds");
   return false;
 }
 
 /* Options that a new record cannot do without. */
-bool has_required(const Options &options, std::initializer_list<const char *> required) {
+bool has_required(const Options &options,
+                  std::initializer_list<const char *> required) {
   for (const char *option : required) {
     if (!options.contains(option)) {
       complain("--%s is required", option);
@@ -367,11 +391,13 @@ bool has_required(const Options &options, std::initializer_list<const char *> re
 }
 
 /* Appends the defaults of leaves the command did not set. */
-void add_defaults(Writes &writes, const std::string &group,
-                  std::initializer_list<std::pair<const char *, std::string>> defaults) {
+void add_defaults(
+    Writes &writes, const std::string &group,
+    std::initializer_list<std::pair<const char *, std::string>> defaults) {
   for (const auto &[leaf, value] : defaults) {
     const std::string name = group + "." + leaf;
-    if (std::none_of(writes.begin(), writes.end(), [&](const auto &w) { return w.first == name; }))
+    if (std::none_of(writes.begin(), writes.end(),
+                     [&](const auto &w) { return w.first == name; }))
       writes.emplace_back(name, value);
   }
 }
@@ -432,7 +458,8 @@ std::optional<int32_t> camera_of(const Tour *tour) {
 
 std::optional<std::string> unplayable_reason(const Tour &tour) {
   if (!camera_of(&tour))
-    return "its CamNbr is not a camera number from 1 to " + std::to_string(kCameraCount);
+    return "its CamNbr is not a camera number from 1 to " +
+           std::to_string(kCameraCount);
   switch (tour.failure) {
   case TourPlanFailure::NONE:
     return std::nullopt;
@@ -442,21 +469,25 @@ std::optional<std::string> unplayable_reason(const Tour &tour) {
     return "its RandomEnabled cannot be read";
   case TourPlanFailure::POINT_LIST:
     if (!tour.stray.empty())
-      return "its Tour group holds " + tour_text_bounded(tour.stray.front(), 64) +
+      return "its Tour group holds " +
+             tour_text_bounded(tour.stray.front(), 64) +
              ", which is not a point";
-    return tour.points.empty() ? "it has no points" : "its points cannot be listed";
+    return tour.points.empty() ? "it has no points"
+                               : "its points cannot be listed";
   case TourPlanFailure::POINT:
     break;
   }
   std::string leaf = "WaitTimeViewType";
   for (const Point &point : tour.points)
     if (point.id == tour.failed_point)
-      for (const char *name : {"PresetNbr", "Position", "MoveSpeed", "WaitTime"})
+      for (const char *name :
+           {"PresetNbr", "Position", "MoveSpeed", "WaitTime"})
         if (!stored_int(point.values, name)) {
           leaf = name;
           break;
         }
-  return "the " + leaf + " of point T" + std::to_string(tour.failed_point) + " cannot be read";
+  return "the " + leaf + " of point T" + std::to_string(tour.failed_point) +
+         " cannot be read";
 }
 
 const TourPlanPoint *wrapped_speed(const Tour &tour) {
@@ -479,7 +510,8 @@ Exit store_add_tour(const Options &options) {
       return Exit::Usage;
     }
   }
-  auto writes = writes_for(kTourFields, options, [](const char *) { return std::string(); });
+  auto writes = writes_for(kTourFields, options,
+                           [](const char *) { return std::string(); });
   if (!writes)
     return Exit::Usage;
   const auto tours = load(true);
@@ -489,15 +521,22 @@ Exit store_add_tour(const Options &options) {
     complain("tour %d already exists", *wanted);
     return Exit::Failure;
   }
-  const int tour_id = wanted ? *wanted : tours->tours.empty() ? 1 : tours->tours.back().id + 1;
-  writes = writes_for(kTourFields, options,
-                      [&](const char *leaf) { return tour_group(tour_id) + "." + leaf; });
+  const int tour_id = wanted                 ? *wanted
+                      : tours->tours.empty() ? 1
+                                             : tours->tours.back().id + 1;
+  writes = writes_for(kTourFields, options, [&](const char *leaf) {
+    return tour_group(tour_id) + "." + leaf;
+  });
   /* A new tour is complete from the start: patrold refuses to play a tour
    * whose order or round pause it cannot read. */
   add_defaults(*writes, tour_group(tour_id),
-               {{"Name", "Tour " + std::to_string(tour_id)}, {"RandomEnabled", "no"},
-                {"TimeBetweenSequences", "0"}, {"Running", "no"}});
-  if (commit(*writes, [&](Session &s) { delete_group(s, tour_group(tour_id)); }) != Exit::Ok)
+               {{"Name", "Tour " + std::to_string(tour_id)},
+                {"RandomEnabled", "no"},
+                {"TimeBetweenSequences", "0"},
+                {"Running", "no"}});
+  if (commit(*writes, [&](Session &s) {
+        delete_group(s, tour_group(tour_id));
+      }) != Exit::Ok)
     return Exit::Failure;
   std::printf("%d\n", tour_id);
   return Exit::Ok;
@@ -506,7 +545,8 @@ Exit store_add_tour(const Options &options) {
 Exit store_add_point(int tour_id, const Options &options) {
   if (!has_required(options, {"preset"}))
     return Exit::Usage;
-  if (!writes_for(kPointFields, options, [](const char *) { return std::string(); }) ||
+  if (!writes_for(kPointFields, options,
+                  [](const char *) { return std::string(); }) ||
       !wait_fits(options, {}))
     return Exit::Usage;
   const auto tours = store_load();
@@ -521,16 +561,20 @@ Exit store_add_point(int tour_id, const Options &options) {
   int position = 0;
   for (const Point &point : tour->points) {
     point_id = std::max(point_id, point.id + 1);
-    position = std::max(position, stored_int(point.values, "Position").value_or(0) + 1);
+    position = std::max(position,
+                        stored_int(point.values, "Position").value_or(0) + 1);
   }
   const std::string group = point_group(tour_id, point_id);
-  auto writes = writes_for(kPointFields, options,
-                           [&](const char *leaf) { return group + "." + leaf; });
+  auto writes = writes_for(kPointFields, options, [&](const char *leaf) {
+    return group + "." + leaf;
+  });
   /* Unless told otherwise, a new point comes last, moves at a middling
    * speed and stays ten seconds. */
   add_defaults(*writes, group,
-               {{"Position", std::to_string(position)}, {"MoveSpeed", "50"},
-                {"WaitTime", "10"}, {"WaitTimeViewType", "Seconds"}});
+               {{"Position", std::to_string(position)},
+                {"MoveSpeed", "50"},
+                {"WaitTime", "10"},
+                {"WaitTimeViewType", "Seconds"}});
   if (commit(*writes, [&](Session &s) { delete_group(s, group); }) != Exit::Ok)
     return Exit::Failure;
   std::printf("%d\n", point_id);
@@ -553,8 +597,9 @@ Exit store_edit_tour(int tour_id, const Options &options) {
     return Exit::Failure;
   }
   if (const auto camera = options.find("camera"); camera != options.end()) {
-    const Exit settled = settle_loaded_tour(*tour, parse_int(camera->second, 1, kCameraCount),
-                                            options.contains("stop"));
+    const Exit settled =
+        settle_loaded_tour(*tour, parse_int(camera->second, 1, kCameraCount),
+                           options.contains("stop"));
     if (settled != Exit::Ok)
       return settled;
   }
@@ -575,9 +620,10 @@ Exit store_edit_point(int tour_id, int point_id, const Options &options) {
   if (!tours)
     return Exit::Failure;
   const Tour *tour = tours->find(tour_id);
-  const auto point = tour ? std::find_if(tour->points.begin(), tour->points.end(),
-                                         [&](const Point &p) { return p.id == point_id; })
-                          : std::vector<Point>::const_iterator{};
+  const auto point =
+      tour ? std::find_if(tour->points.begin(), tour->points.end(),
+                          [&](const Point &p) { return p.id == point_id; })
+           : std::vector<Point>::const_iterator{};
   if (!tour || point == tour->points.end()) {
     if (tour)
       complain("tour %d has no point %d", tour_id, point_id);
@@ -602,8 +648,9 @@ Exit store_remove(int tour_id, std::optional<int> point_id, bool stop_first) {
     complain("no tour %d", tour_id);
     return Exit::Failure;
   }
-  if (point_id && std::none_of(tour->points.begin(), tour->points.end(),
-                               [&](const Point &p) { return p.id == *point_id; })) {
+  if (point_id &&
+      std::none_of(tour->points.begin(), tour->points.end(),
+                   [&](const Point &p) { return p.id == *point_id; })) {
     complain("tour %d has no point %d", tour_id, *point_id);
     return Exit::Failure;
   }
@@ -615,8 +662,10 @@ Exit store_remove(int tour_id, std::optional<int> point_id, bool stop_first) {
   Session session;
   if (session.error == 0) {
     session.options.word[CLI_OPTIONS_WRITE_MODE] = CLI_WRITE_MODE_DURABLE;
-    cli_deleteGroup((point_id ? point_group(tour_id, *point_id) : tour_group(tour_id)).c_str(),
-                    &session.options, &session.error);
+    cli_deleteGroup(
+        (point_id ? point_group(tour_id, *point_id) : tour_group(tour_id))
+            .c_str(),
+        &session.options, &session.error);
   }
   if (session.error != 0) {
     store_failed(true, session.error);

@@ -11,7 +11,8 @@ namespace tourctl {
 
 namespace {
 
-std::string number(const std::optional<int32_t> &value, const char *none = "?") {
+std::string number(const std::optional<int32_t> &value,
+                   const char *none = "?") {
   return value ? std::to_string(*value) : none;
 }
 
@@ -29,7 +30,8 @@ std::string name_of(const Tour &tour) {
 }
 
 bool random_of(const Tour &tour) {
-  return tour.plan ? tour.plan->random : stored_word(tour.values, "RandomEnabled") == "yes";
+  return tour.plan ? tour.plan->random
+                   : stored_word(tour.values, "RandomEnabled") == "yes";
 }
 
 std::string pause_of(const Tour &tour) {
@@ -49,20 +51,22 @@ std::string dwell_of(const Tour &tour, const TourPlanPoint &entry) {
  * nothing else would. */
 void warn_strays(const Tours &tours) {
   for (const std::string &name : tours.stray)
-    complain("%s.%s is not a tour (G and a number): while it is there, patrold finds no tours",
+    complain("%s.%s is not a tour (G and a number): while it is there, patrold "
+             "finds no tours",
              TOUR_ROOT_GROUP, tour_text_bounded(name, 64).c_str());
 }
 
 std::string tour_json(const Tour &tour, bool with_points) {
   const auto problem = unplayable_reason(tour);
-  std::string out = "{\"Tour\": " + std::to_string(tour.id) +
-                    ", \"Name\": " + json_string(name_of(tour)) +
-                    ", \"Camera\": " + json_number(widen(stored_int(tour.values, "CamNbr"))) +
-                    ", \"Running\": " + json_string(stored_text(tour.values, "Running")) +
-                    ", \"Random\": " + (random_of(tour) ? "true" : "false") +
-                    ", \"PauseMinutes\": " +
-                    json_number(widen(stored_int(tour.values, "TimeBetweenSequences"))) +
-                    ", \"Problem\": " + (problem ? json_string(*problem) : "null");
+  std::string out =
+      "{\"Tour\": " + std::to_string(tour.id) +
+      ", \"Name\": " + json_string(name_of(tour)) +
+      ", \"Camera\": " + json_number(widen(stored_int(tour.values, "CamNbr"))) +
+      ", \"Running\": " + json_string(stored_text(tour.values, "Running")) +
+      ", \"Random\": " + (random_of(tour) ? "true" : "false") +
+      ", \"PauseMinutes\": " +
+      json_number(widen(stored_int(tour.values, "TimeBetweenSequences"))) +
+      ", \"Problem\": " + (problem ? json_string(*problem) : "null");
   if (!with_points)
     return out + ", \"Points\": " + std::to_string(tour.points.size()) + "}";
   out += ", \"Points\": [";
@@ -71,7 +75,8 @@ std::string tour_json(const Tour &tour, bool with_points) {
     for (size_t i = 0; i < tour.plan->points.size(); ++i) {
       const TourPlanPoint &e = tour.plan->points[i];
       out += separator;
-      out += "{\"Index\": " + std::to_string(i) + ", \"Point\": " + std::to_string(e.point_id) +
+      out += "{\"Index\": " + std::to_string(i) +
+             ", \"Point\": " + std::to_string(e.point_id) +
              ", \"Preset\": " + std::to_string(e.point.preset_nbr) +
              ", \"Position\": " + std::to_string(e.point.position) +
              ", \"Speed\": " + std::to_string(e.point.move_speed) +
@@ -82,9 +87,12 @@ std::string tour_json(const Tour &tour, bool with_points) {
     for (const Point &point : tour.points) {
       out += separator;
       out += "{\"Index\": null, \"Point\": " + std::to_string(point.id) +
-             ", \"Preset\": " + json_number(widen(stored_int(point.values, "PresetNbr"))) +
-             ", \"Position\": " + json_number(widen(stored_int(point.values, "Position"))) +
-             ", \"Speed\": " + json_number(widen(stored_int(point.values, "MoveSpeed"))) +
+             ", \"Preset\": " +
+             json_number(widen(stored_int(point.values, "PresetNbr"))) +
+             ", \"Position\": " +
+             json_number(widen(stored_int(point.values, "Position"))) +
+             ", \"Speed\": " +
+             json_number(widen(stored_int(point.values, "MoveSpeed"))) +
              ", \"Dwell\": null}";
       separator = ", ";
     }
@@ -110,12 +118,13 @@ Exit view_list(bool json) {
     std::printf("\n]\n");
     return Exit::Ok;
   }
-  std::printf("%-5s %-20s %-6s %-7s %-8s %-8s %-6s %s\n", "ID", "NAME", "CAMERA", "RUNNING",
-              "ORDER", "PAUSE", "POINTS", "SCHEDULE");
+  std::printf("%-5s %-20s %-6s %-7s %-8s %-8s %-6s %s\n", "ID", "NAME",
+              "CAMERA", "RUNNING", "ORDER", "PAUSE", "POINTS", "SCHEDULE");
   for (const Tour &tour : tours->tours) {
     /* Running is shown whole: a hostile value may push the columns after
      * it, but what patrold reads from it stays visible. */
-    std::printf("%-5d %s %-6s %-7s %-8s %-8s %-6zu %s\n", tour.id, cell(name_of(tour), 20).c_str(),
+    std::printf("%-5d %s %-6s %-7s %-8s %-8s %-6zu %s\n", tour.id,
+                cell(name_of(tour), 20).c_str(),
                 number(stored_int(tour.values, "CamNbr")).c_str(),
                 stored_text(tour.values, "Running").c_str(),
                 random_of(tour) ? "random" : "ordered", pause_of(tour).c_str(),
@@ -144,20 +153,22 @@ Exit view_show(int tour_id, bool json) {
     std::printf("%s\n", tour_json(*tour, true).c_str());
     return Exit::Ok;
   }
-  std::printf("tour %d \"%s\": camera %s, running %s, %s, %s between rounds, schedule %s\n",
-              tour->id, name_of(*tour).c_str(), number(stored_int(tour->values, "CamNbr")).c_str(),
+  std::printf("tour %d \"%s\": camera %s, running %s, %s, %s between rounds, "
+              "schedule %s\n",
+              tour->id, name_of(*tour).c_str(),
+              number(stored_int(tour->values, "CamNbr")).c_str(),
               stored_text(tour->values, "Running").c_str(),
               random_of(*tour) ? "random" : "ordered", pause_of(*tour).c_str(),
               schedule_shown(*tour).c_str());
   if (tour->plan && tour->plan->random)
     std::printf("random order: patrold goes from any INDEX to any other\n");
-  std::printf("%-5s %-7s %-7s %-11s %-6s %s\n", "INDEX", "POINT", "PRESET", "POSITION", "SPEED",
-              "DWELL");
+  std::printf("%-5s %-7s %-7s %-11s %-6s %s\n", "INDEX", "POINT", "PRESET",
+              "POSITION", "SPEED", "DWELL");
   if (tour->plan) {
     for (size_t i = 0; i < tour->plan->points.size(); ++i) {
       const TourPlanPoint &e = tour->plan->points[i];
-      std::printf("%-5zu T%-6d %-7d %-11d %-6s %s\n", i, e.point_id, e.point.preset_nbr,
-                  e.point.position,
+      std::printf("%-5zu T%-6d %-7d %-11d %-6s %s\n", i, e.point_id,
+                  e.point.preset_nbr, e.point.position,
                   (std::to_string(e.point.move_speed) +
                    (tour_confhub_speed_carried(e.point.move_speed) ? "" : "!"))
                       .c_str(),
