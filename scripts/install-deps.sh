@@ -15,6 +15,7 @@ PACKAGES=(
   python3 python3-gi gir1.2-glib-2.0 python3-dbusmock python3-pytest
   libnss-wrapper libuid-wrapper faketime
   valgrind procps systemd util-linux passwd
+  clang-format git
   libmosquitto-dev libjson-glib-dev mosquitto mosquitto-clients python3-paho-mqtt openssl
   "$@"
 )
