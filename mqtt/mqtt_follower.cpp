@@ -84,39 +84,7 @@ void Follower::read_tours() {
 }
 
 void Follower::apply(int camera, GVariant *properties) {
-  CameraState &c = cameras_[camera - 1];
-  GVariantIter iter;
-  const char *name = nullptr;
-  GVariant *value = nullptr;
-  g_variant_iter_init(&iter, properties);
-  while (g_variant_iter_loop(&iter, "{&sv}", &name, &value)) {
-    const std::string_view key = name;
-    if (g_variant_is_of_type(value, G_VARIANT_TYPE_INT32)) {
-      const int32_t number = g_variant_get_int32(value);
-      if (key == "TourId")
-        c.tour_id = number;
-      else if (key == "PointIndex")
-        c.point_index = number;
-      else if (key == "Preset")
-        c.preset = number;
-    } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) {
-      const char *text = g_variant_get_string(value, nullptr);
-      if (key == "TourName")
-        c.tour_name = text;
-      else if (key == "State")
-        c.state = text;
-      else if (key == "LastError")
-        c.last_error = text;
-    } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_UINT64)) {
-      if (key == "DwellUntil")
-        c.dwell_until = g_variant_get_uint64(value);
-      else if (key == "LastErrorTime")
-        c.last_error_time = g_variant_get_uint64(value);
-    } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) &&
-               key == "Blocked") {
-      c.blocked = g_variant_get_boolean(value);
-    }
-  }
+  tour_status_record_apply(cameras_[camera - 1], properties);
 }
 
 void Follower::read_status() {

@@ -32,19 +32,10 @@
 #include <vector>
 
 #include "mqtt_names.h"
+#include "tour_status_record.h"
 
-struct CameraState {
-  int32_t camera = 0;
-  int32_t tour_id = -1;
-  std::string tour_name; /* raw, as patrold sent it */
-  std::string state = "idle";
-  bool blocked = false;
-  int32_t point_index = -1;
-  int32_t preset = -1;
-  uint64_t dwell_until = 0; /* microseconds since the epoch, 0: none */
-  std::string last_error;
-  uint64_t last_error_time = 0;
-};
+/* Texts raw, as patrold sent them. */
+using CameraState = TourStatusRecord;
 
 struct TourEntry {
   int32_t id = -1;

@@ -20,6 +20,7 @@
 
 #include "patrold_names.h"
 #include "tour_confhub.h"
+#include "tour_status_record.h"
 #include "tour_text.h"
 
 #include <gio/gio.h>
@@ -139,21 +140,7 @@ Exit bus_call(GDBusConnection *bus, const char *interface, const char *method,
 
 /* ---- live status (tourctl_status.cpp) ---- */
 
-struct CameraStatus {
-  int32_t camera = 0;
-  int32_t tour_id = -1;
-  std::string tour_name;
-  std::string state = "idle";
-  bool blocked = false;
-  int32_t point_index = -1;
-  int32_t preset = -1;
-  uint64_t state_since = 0;
-  uint64_t dwell_until = 0;
-  std::string last_error;
-  uint64_t last_error_time = 0;
-  uint64_t schedule_next = 0;
-  std::string schedule_action;
-};
+using CameraStatus = TourStatusRecord;
 
 struct Status {
   bool ok = false;

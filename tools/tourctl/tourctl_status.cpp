@@ -29,50 +29,6 @@ int camera_of(const char *path) {
   return parse_int(path + prefix.size(), 1, kCameraCount).value_or(0);
 }
 
-void apply(CameraStatus &camera, GVariant *properties) {
-  GVariantIter iter;
-  const char *name = nullptr;
-  GVariant *value = nullptr;
-  g_variant_iter_init(&iter, properties);
-  while (g_variant_iter_loop(&iter, "{&sv}", &name, &value)) {
-    const std::string_view key = name;
-    if (g_variant_is_of_type(value, G_VARIANT_TYPE_INT32)) {
-      const int32_t number = g_variant_get_int32(value);
-      if (key == "Camera")
-        camera.camera = number;
-      else if (key == "TourId")
-        camera.tour_id = number;
-      else if (key == "PointIndex")
-        camera.point_index = number;
-      else if (key == "Preset")
-        camera.preset = number;
-    } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) {
-      const char *text = g_variant_get_string(value, nullptr);
-      if (key == "TourName")
-        camera.tour_name = text;
-      else if (key == "State")
-        camera.state = text;
-      else if (key == "LastError")
-        camera.last_error = text;
-      else if (key == "ScheduleNextAction")
-        camera.schedule_action = text;
-    } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_UINT64)) {
-      const uint64_t time = g_variant_get_uint64(value);
-      if (key == "StateSince")
-        camera.state_since = time;
-      else if (key == "DwellUntil")
-        camera.dwell_until = time;
-      else if (key == "LastErrorTime")
-        camera.last_error_time = time;
-      else if (key == "ScheduleNext")
-        camera.schedule_next = time;
-    } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) &&
-               key == "Blocked") {
-      camera.blocked = g_variant_get_boolean(value);
-    }
-  }
-}
-
 std::string why_unreadable(const GError *error) {
   g_autofree char *remote = g_dbus_error_get_remote_error(error);
   if (g_strcmp0(remote, "org.freedesktop.DBus.Error.ServiceUnknown") == 0 ||
@@ -225,7 +181,7 @@ private:
     if (!self->status_.ok || g_variant_n_children(invalidated) > 0)
       self->reread();
     else
-      apply(self->status_.cameras[camera - 1], changed);
+      tour_status_record_apply(self->status_.cameras[camera - 1], changed);
     if (self->on_update)
       self->on_update(*self, self->user_data);
   }
@@ -335,7 +291,7 @@ Status status_read(GDBusConnection *bus) {
         interfaces, kCameraInterface, G_VARIANT_TYPE("a{sv}"));
     if (camera == 0 || !properties)
       continue;
-    apply(status.cameras[camera - 1], properties);
+    tour_status_record_apply(status.cameras[camera - 1], properties);
     ++seen;
   }
   status.ok = seen > 0;
