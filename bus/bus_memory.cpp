@@ -1,5 +1,9 @@
 #include "bus_memory.h"
 
+#include <sys/ioctl.h>
+
+#include <linux/sockios.h>
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -21,13 +25,41 @@ GMainContext *context = nullptr;
 guint filter_id = 0;
 std::atomic<GSource *> pending{nullptr};
 
-/* Calls per sender that await their reply's turn on the socket. Only the
- * filter touches it; the lock is for GDBus versions that run outgoing
- * filters on the sending thread. */
-std::mutex unanswered_lock;
-std::unordered_map<std::string, unsigned> unanswered;
+/* The connection's socket, for the bytes the bus has not read yet; -1
+ * where the transport is not a socket. */
+std::atomic<int> socket_fd{-1};
 
-/* false when the call is to be dropped: its sender is over the limit. */
+struct Sender {
+  unsigned unanswered = 0; /* calls whose reply has not reached the socket */
+  gint64 dropped_at = 0;   /* when a call of its was last dropped, or 0 */
+};
+
+/* Only the filter touches these; the lock is for GDBus versions that run
+ * outgoing filters on the sending thread. */
+std::mutex senders_lock;
+std::unordered_map<std::string, Sender> senders;
+unsigned queued = 0; /* the senders' unanswered calls, all together */
+
+unsigned socket_backlog() {
+  int bytes = 0;
+  const int fd = socket_fd.load(std::memory_order_relaxed);
+  if (fd < 0 || ioctl(fd, SIOCOUTQ, &bytes) != 0)
+    return 0;
+  return static_cast<unsigned>(bytes);
+}
+
+/* A flooder's entries outlive its last reply while it is held back; they
+ * go once there are many and it has been quiet for a while. */
+void forget_quiet_senders(gint64 now) {
+  if (senders.size() < kSendersSwept)
+    return;
+  std::erase_if(senders, [now](const auto &entry) {
+    return entry.second.unanswered == 0 &&
+           now - entry.second.dropped_at >= kHeldBackUs;
+  });
+}
+
+/* false when the call is to be dropped. */
 bool admit_call(GDBusMessage *message) {
   const char *sender = g_dbus_message_get_sender(message);
   if (sender == nullptr || (g_dbus_message_get_flags(message) &
@@ -38,11 +70,29 @@ bool admit_call(GDBusMessage *message) {
   const char *interface = g_dbus_message_get_interface(message);
   const bool request =
       interface != nullptr && g_str_has_prefix(interface, "com.vorn.");
-  const std::lock_guard<std::mutex> hold(unanswered_lock);
-  unsigned &count = unanswered[sender];
-  if (count >= kMaxUnansweredCalls && !request)
-    return false;
-  ++count;
+  const gint64 now = g_get_monotonic_time();
+  const std::lock_guard<std::mutex> hold(senders_lock);
+  forget_quiet_senders(now);
+  Sender &from = senders[sender];
+  if (!request) {
+    if (from.unanswered >= kMaxUnansweredCalls)
+      return false;
+    /* Every reply queues behind the ones before it, so while the bus is
+     * slow to take them a client that waits for each reply before the next
+     * call is answered at once, and one that piles calls up waits: its
+     * reads are dropped until the bus has caught up. */
+    const bool backlog =
+        queued >= kBacklogReplies || socket_backlog() >= kBacklogBytes;
+    const bool piling =
+        from.unanswered > 0 ||
+        (from.dropped_at != 0 && now - from.dropped_at < kHeldBackUs);
+    if (backlog && piling) {
+      from.dropped_at = now;
+      return false;
+    }
+  }
+  ++from.unanswered;
+  ++queued;
   return true;
 }
 
@@ -50,10 +100,13 @@ void reply_leaves(GDBusMessage *message) {
   const char *destination = g_dbus_message_get_destination(message);
   if (destination == nullptr)
     return;
-  const std::lock_guard<std::mutex> hold(unanswered_lock);
-  const auto it = unanswered.find(destination);
-  if (it != unanswered.end() && --it->second == 0)
-    unanswered.erase(it);
+  const std::lock_guard<std::mutex> hold(senders_lock);
+  const auto it = senders.find(destination);
+  if (it == senders.end() || it->second.unanswered == 0)
+    return;
+  --queued;
+  if (--it->second.unanswered == 0 && it->second.dropped_at == 0)
+    senders.erase(it);
 }
 
 /* Main thread only: a flush in progress, and whether another is wanted. */
@@ -128,6 +181,10 @@ void start(GDBusConnection *connection) {
     return;
   watched = connection;
   context = g_main_context_ref_thread_default();
+  GIOStream *stream = g_dbus_connection_get_stream(connection);
+  if (G_IS_SOCKET_CONNECTION(stream))
+    socket_fd.store(g_socket_get_fd(
+        g_socket_connection_get_socket(G_SOCKET_CONNECTION(stream))));
   counted_at.store(messages.load());
   filter_id =
       g_dbus_connection_add_filter(connection, filter, nullptr, nullptr);
@@ -142,6 +199,7 @@ void stop() {
   /* The filter may still be running on the worker thread, so the context
    * stays referenced: a late timer attached to it is never dispatched. */
   watched = nullptr;
+  socket_fd.store(-1);
   filter_id = 0;
 }
 
