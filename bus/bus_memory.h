@@ -41,9 +41,9 @@ constexpr unsigned kMaxUnansweredCalls = 32;
 /* The bus is behind when this many replies wait in GDBus's queue, or this
  * many bytes in the socket; a sender with a call dropped then is held back
  * for kHeldBackUs after its last dropped call. */
-constexpr unsigned kBacklogReplies = 8;
-constexpr unsigned kBacklogBytes = 8192;
-constexpr gint64 kHeldBackUs = G_USEC_PER_SEC;
+constexpr unsigned kBacklogReplies = 4;
+constexpr unsigned kBacklogBytes = 4096;
+constexpr gint64 kHeldBackUs = 30 * G_USEC_PER_SEC;
 constexpr size_t kSendersSwept = 64;
 constexpr uint64_t kBurstMessages = 512;
 constexpr uint64_t kQuietMessages = 128;
