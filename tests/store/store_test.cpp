@@ -179,7 +179,7 @@ TEST_F(StoreTest, ACallPastItsBoundFailsAndChangesNothing) {
  * it back; counts failed calls and values that no writer wrote. */
 int hammer_running(bool durable) {
   int failures = 0;
-  for (int i = 0; i < 2000; ++i) {
+  for (int i = 0; i < 500; ++i) {
     cli_Options options;
     cli_resetOptions(&options);
     int32_t error = 0;
