@@ -43,19 +43,15 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-# Programs sit at the top of the build folder, or in their source folder's
-# counterpart with older build files.
+# Programs sit at the top of the build folder.
 program() {
-  local candidate
-  for candidate in "$build/$1" "$build/$2/$1"; do
-    [ -x "$candidate" ] && { echo "$candidate"; return; }
-  done
+  [ -x "$build/$1" ] && { echo "$build/$1"; return; }
   echo "demo: $1 is not built in $build" >&2
   exit 1
 }
-PARAMCTL=$(program paramctl tools/paramctl)
-PTZ_SIM=$(program ptz-sim sim)
-PATROLD=$(program patrold daemon)
+PARAMCTL=$(program paramctl)
+PTZ_SIM=$(program ptz-sim)
+PATROLD=$(program patrold)
 
 pids=()
 cleanup() {
