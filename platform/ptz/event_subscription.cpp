@@ -115,17 +115,17 @@ void CameraEvents::disable(int camera_id) {
 
 int EveryCameraEvents::add(const Receiver &receiver) {
   std::lock_guard guard(lock_);
-  Subscription &added = registrations_.emplace_back();
-  if (added.want(member_, signature_, receiver) == 0)
-    return 0;
-  registrations_.pop_back();
-  return -1;
+  auto added = std::make_unique<Subscription>();
+  if (added->want(member_, signature_, receiver) != 0)
+    return -1;
+  registrations_.push_back(std::move(added));
+  return 0;
 }
 
 void EveryCameraEvents::clear() {
   std::lock_guard guard(lock_);
-  for (Subscription &registration : registrations_)
-    registration.drop();
+  for (const auto &registration : registrations_)
+    registration->drop();
   registrations_.clear();
 }
 

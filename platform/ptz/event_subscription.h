@@ -17,9 +17,10 @@
 
 #include <array>
 #include <cstddef>
-#include <list>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include <gio/gio.h>
 
@@ -116,7 +117,10 @@ private:
   const char *member_;
   const char *signature_;
   std::mutex lock_;
-  std::list<Subscription> registrations_;
+  /* Each on the heap, as a Subscription does not move. Not a std::list:
+   * its node code lies in a stretch of libstdc++ that the daemon would
+   * otherwise never touch, resident for good once run. */
+  std::vector<std::unique_ptr<Subscription>> registrations_;
 };
 
 } // namespace ptz_events
