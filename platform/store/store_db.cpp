@@ -340,6 +340,11 @@ ConnectionPtr open_connection(const std::string &path, std::string *why) {
   if (prepare_files(path, why) != 0)
     return nullptr;
   std::call_once(fork_watch, [] {
+    /* Before SQLite's first use in the process, or refused (harmless): no
+     * page-cache block set aside per connection up front. Pages are then
+     * allocated as they are read, and a connection that reads a few pages
+     * of a small store holds a few pages rather than the whole block. */
+    sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
     pthread_atfork(nullptr, nullptr, [] {
       fork_generation.fetch_add(1, std::memory_order_relaxed);
       /* The child has only the forking thread: a writer that held the
