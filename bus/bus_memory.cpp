@@ -1,4 +1,5 @@
 #include "bus_memory.h"
+#include "bus_memory_internal.h"
 
 #include <sys/ioctl.h>
 
@@ -28,11 +29,6 @@ std::atomic<GSource *> pending{nullptr};
 /* The connection's socket, for the bytes the bus has not read yet; -1
  * where the transport is not a socket. */
 std::atomic<int> socket_fd{-1};
-
-struct Sender {
-  unsigned unanswered = 0; /* calls whose reply has not reached the socket */
-  gint64 dropped_at = 0;   /* when a call of its was last dropped, or 0 */
-};
 
 /* Only the filter touches these; the lock is for GDBus versions that run
  * outgoing filters on the sending thread. */
@@ -73,25 +69,10 @@ bool admit_call(GDBusMessage *message) {
   const gint64 now = g_get_monotonic_time();
   const std::lock_guard<std::mutex> hold(senders_lock);
   forget_quiet_senders(now);
-  Sender &from = senders[sender];
-  if (!request) {
-    if (from.unanswered >= kMaxUnansweredCalls)
-      return false;
-    /* Every reply queues behind the ones before it, so while the bus is
-     * slow to take them a client that waits for each reply before the next
-     * call is answered at once, and one that piles calls up waits: its
-     * reads are dropped until the bus has caught up. */
-    const bool backlog =
-        queued >= kBacklogReplies || socket_backlog() >= kBacklogBytes;
-    const bool piling =
-        from.unanswered > 0 ||
-        (from.dropped_at != 0 && now - from.dropped_at < kHeldBackUs);
-    if (backlog && piling) {
-      from.dropped_at = now;
-      return false;
-    }
-  }
-  ++from.unanswered;
+  const bool backlog =
+      queued >= kBacklogReplies || socket_backlog() >= kBacklogBytes;
+  if (!admit(senders[sender], request, backlog, now))
+    return false;
   ++queued;
   return true;
 }
@@ -175,6 +156,26 @@ GDBusMessage *filter(GDBusConnection *, GDBusMessage *message,
 }
 
 } // namespace
+
+bool admit(Sender &from, bool request, bool backlog, gint64 now) {
+  if (!request) {
+    if (from.unanswered >= kMaxUnansweredCalls)
+      return false;
+    /* Every reply queues behind the ones before it, so while the bus is
+     * slow to take them a client that waits for each reply before the next
+     * call is answered at once, and one that piles calls up waits: its
+     * reads are dropped until the bus has caught up. */
+    const bool piling =
+        from.unanswered > 0 ||
+        (from.dropped_at != 0 && now - from.dropped_at < kHeldBackUs);
+    if (backlog && piling) {
+      from.dropped_at = now;
+      return false;
+    }
+  }
+  ++from.unanswered;
+  return true;
+}
 
 void start(GDBusConnection *connection) {
   if (watched != nullptr)
