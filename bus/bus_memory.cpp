@@ -45,10 +45,14 @@ unsigned socket_backlog() {
 }
 
 /* A flooder's entries outlive its last reply while it is held back; they
- * go once there are many and it has been quiet for a while. */
+ * go once there are many and it has been quiet for a while. At most once
+ * a second, so that many held-back senders do not cost a sweep per call. */
+gint64 swept_at = 0;
+
 void forget_quiet_senders(gint64 now) {
-  if (senders.size() < kSendersSwept)
+  if (senders.size() < kSendersSwept || now - swept_at < G_USEC_PER_SEC)
     return;
+  swept_at = now;
   std::erase_if(senders, [now](const auto &entry) {
     return entry.second.unanswered == 0 &&
            now - entry.second.dropped_at >= kHeldBackUs;
