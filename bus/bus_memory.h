@@ -40,7 +40,9 @@ namespace bus_memory {
 constexpr unsigned kMaxUnansweredCalls = 32;
 /* The bus is behind when this many replies wait in GDBus's queue, or this
  * many bytes in the socket; a sender with a call dropped then is held back
- * for kHeldBackUs after its last dropped call. */
+ * for kHeldBackUs after its last dropped call. A sender piles up from its
+ * second unanswered call: letting each have two let every flooder keep one
+ * more reply ahead of root's, and root's read took half as long again. */
 constexpr unsigned kBacklogReplies = 4;
 constexpr unsigned kBacklogBytes = 4096;
 constexpr gint64 kHeldBackUs = 30 * G_USEC_PER_SEC;
