@@ -35,7 +35,7 @@
 #include "tour_status_record.h"
 
 /* Texts raw, as patrold sent them. */
-using CameraState = TourStatusRecord;
+using CameraState = TourStatusValues;
 
 struct TourEntry {
   int32_t id = -1;

@@ -204,7 +204,7 @@ TourStatus *tour_status_new(TourHandler *handler, TourSchedule *schedule) {
   for (int id = 1; id <= IMAGE_SOURCES; ++id) {
     TourStatusValues &v = self->cameras[size_t(id - 1)].served;
     v.camera = id;
-    v.state = nullptr; /* so the first reading stamps StateSince */
+    v.state.clear(); /* so the first reading stamps StateSince */
   }
   refresh(self);
   g_clear_handle_id(&self->announce_id, g_source_remove);

@@ -94,7 +94,9 @@ const std::array<TourStatusField, 13> TOUR_STATUS_FIELDS = {{
     {"TourName",
      [](const TourStatusValues &v) { return as_text(v.tour_name); }},
     {"State",
-     [](const TourStatusValues &v) { return g_variant_new_string(v.state); }},
+     [](const TourStatusValues &v) {
+       return g_variant_new_string(v.state.c_str());
+     }},
     {"Blocked",
      [](const TourStatusValues &v) {
        return g_variant_new_boolean(v.blocked);

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-void tour_status_record_apply(TourStatusRecord &record, GVariant *properties) {
+void tour_status_record_apply(TourStatusValues &record, GVariant *properties) {
   GVariantIter iter;
   const char *name = nullptr;
   GVariant *value = nullptr;

@@ -1,8 +1,9 @@
 /*
- * tour_status_record: a client's copy of one camera's live status, as read
- * from com.vorn.PresetTourStatus.Camera (tourctl, patrold-mqtt). Texts are
- * as patrold sent them. Times are microseconds since the Unix epoch, 0 for
- * none. Threads: any; no state of its own.
+ * tour_status_record: one camera's live status, the values of
+ * com.vorn.PresetTourStatus.Camera: what patrold serves (tour_status) and
+ * what its clients read back (tourctl, patrold-mqtt), one definition for
+ * both. Texts are as patrold sent them. Times are microseconds since the
+ * Unix epoch, 0 for none. Threads: any; no state of its own.
  */
 #pragma once
 
@@ -11,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-struct TourStatusRecord {
+struct TourStatusValues {
   int32_t camera = 0;
   int32_t tour_id = -1;
   std::string tour_name;
@@ -25,9 +26,11 @@ struct TourStatusRecord {
   uint64_t last_error_time = 0;
   uint64_t schedule_next = 0;
   std::string schedule_action;
+
+  bool operator==(const TourStatusValues &) const = default;
 };
 
 /* Takes the known properties of an a{sv} (GetAll, GetManagedObjects or
  * PropertiesChanged) into `record`; unknown names and values of another
  * type are left alone, so a newer patrold never breaks an older client. */
-void tour_status_record_apply(TourStatusRecord &record, GVariant *properties);
+void tour_status_record_apply(TourStatusValues &record, GVariant *properties);

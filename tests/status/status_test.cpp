@@ -66,9 +66,9 @@ TEST_F(StatusTest, FollowsPlayArrivalDwellPauseHoldAndBlock) {
     SCOPED_TRACE(step.what);
     const TourStatusValues before = shown;
     step.act();
-    EXPECT_STREQ(shown.state, step.state);
+    EXPECT_STREQ(shown.state.c_str(), step.state);
     /* StateSince moves with State and only with it. */
-    EXPECT_EQ(shown.state_since != before.state_since, g_strcmp0(shown.state, before.state) != 0);
+    EXPECT_EQ(shown.state_since != before.state_since, shown.state != before.state);
     EXPECT_EQ(shown.point_index, step.point);
     EXPECT_EQ(shown.preset, step.point == 0 ? 1 : -1);
     EXPECT_EQ(shown.dwell_until,

@@ -140,7 +140,7 @@ Exit bus_call(GDBusConnection *bus, const char *interface, const char *method,
 
 /* ---- live status (tourctl_status.cpp) ---- */
 
-using CameraStatus = TourStatusRecord;
+using CameraStatus = TourStatusValues;
 
 struct Status {
   bool ok = false;
