@@ -18,15 +18,9 @@ constexpr int kErrorTopicCameraMax = 9999;
 
 /* A decimal number of 1 to 9 digits, nothing else. */
 std::optional<int> decimal(std::string_view text) {
-  if (text.empty() || text.size() > 9)
+  if (text.size() > 9)
     return std::nullopt;
-  int value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9')
-      return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
+  return mqtt_whole_number(text, 0, 999999999);
 }
 
 std::string_view trimmed(std::string_view text) {

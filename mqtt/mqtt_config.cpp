@@ -10,13 +10,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace {
-
-/* A password longer than this is not a password but a wrong file. */
-constexpr gsize kPasswordMax = 1024;
-constexpr size_t kTopicMax = 200;
-
-std::optional<int> whole_number(const std::string &text, int min, int max) {
+std::optional<int> mqtt_whole_number(std::string_view text, int min, int max) {
   if (text.empty() || text.size() > 10)
     return std::nullopt;
   int64_t value = 0;
@@ -29,6 +23,12 @@ std::optional<int> whole_number(const std::string &text, int min, int max) {
     return std::nullopt;
   return static_cast<int>(value);
 }
+
+namespace {
+
+/* A password longer than this is not a password but a wrong file. */
+constexpr gsize kPasswordMax = 1024;
+constexpr size_t kTopicMax = 200;
 
 bool printable_ascii(const std::string &text) {
   for (const unsigned char c : text)
@@ -109,7 +109,7 @@ constexpr std::array<Key, 12> kKeys{{
      }},
     {"broker", "port",
      [](const std::string &v, MqttConfig &c) -> std::optional<std::string> {
-       const auto port = whole_number(v, 1, 65535);
+       const auto port = mqtt_whole_number(v, 1, 65535);
        if (!port)
          return std::string("must be a whole number from 1 to 65535");
        c.port = *port;
@@ -153,7 +153,7 @@ constexpr std::array<Key, 12> kKeys{{
      }},
     {"broker", "keepalive",
      [](const std::string &v, MqttConfig &c) -> std::optional<std::string> {
-       const auto seconds = whole_number(v, 5, 65535);
+       const auto seconds = mqtt_whole_number(v, 5, 65535);
        if (!seconds)
          return std::string(
              "must be a whole number of seconds from 5 to 65535");

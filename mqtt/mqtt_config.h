@@ -16,6 +16,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 inline constexpr const char MQTT_CONFIG_DEFAULT[] = "/etc/patrold/mqtt.conf";
 inline constexpr int MQTT_PORT_PLAIN = 1883;
@@ -43,6 +44,9 @@ struct MqttConfig {
 
 /* `hostname` made fit for a topic level and a Home Assistant id. */
 std::string mqtt_config_node_name(const char *hostname);
+
+/* 1 to 10 decimal digits, nothing else, from min to max. */
+std::optional<int> mqtt_whole_number(std::string_view text, int min, int max);
 
 /* Reads and checks `path`. On failure nullopt, with `error` set to one line
  * naming the file, the key and the reason. */
