@@ -73,8 +73,9 @@ bool admit_call(GDBusMessage *message) {
   const gint64 now = g_get_monotonic_time();
   const std::lock_guard<std::mutex> hold(senders_lock);
   forget_quiet_senders(now);
-  const bool backlog =
-      queued >= kBacklogReplies || socket_backlog() >= kBacklogBytes;
+  /* A request is taken whatever the backlog: no system call for it. */
+  const bool backlog = !request && (queued >= kBacklogReplies ||
+                                    socket_backlog() >= kBacklogBytes);
   if (!admit(senders[sender], request, backlog, now))
     return false;
   ++queued;
